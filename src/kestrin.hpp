@@ -1,0 +1,75 @@
+// The types every room of kestrin shares: texts, argument lists, the probe record, the encode task,
+// and the Result that carries either a value or a failure up to the Python boundary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace kestrin {
+
+// UTF-8 bytes; may be empty and may hold NUL.
+using Text = std::string;
+
+// The child's argument vector, program name first; each item reaches the child byte for byte.
+using ArgumentList = std::vector<Text>;
+
+// What one probe reports about a file.
+struct VideoMetadata {
+    Text filename = "unknown";
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    Text codec = "unknown";
+    double duration = 0.0;
+    Text pix_fmt = "unknown";
+    Text bitrate = "0";
+};
+
+// The six texts of one encode: the parameters of transform and one item of a batch.
+struct EncodeTask {
+    Text input;
+    Text output;
+    Text codec;
+    Text res;
+    Text crop;
+    Text flags;
+};
+
+// Which Python exception a failure becomes at the boundary. The core never names Python itself.
+enum class FailureKind {
+    os_error,       // a child could not be started, read or waited for
+    value_error,    // a report that cannot be read
+    runtime_error,  // a report without what the operation needs
+    internal,       // a broken invariant: becomes the internal-fault exception
+};
+
+struct Failure {
+    FailureKind kind;
+    Text message;
+};
+
+// Either a value or a failure; failures travel as values and become exceptions only in src/lib.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    Result(Failure failure) : state_(std::in_place_index<1>, std::move(failure)) {}
+
+    bool ok() const { return state_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() & { return std::get<0>(state_); }
+    const T& value() const& { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    const Failure& failure() const { return std::get<1>(state_); }
+
+private:
+    std::variant<T, Failure> state_;
+};
+
+// What the encode routine gives back: the completion flag (true exactly when ffmpeg's wait
+// status was zero) or the failure to start or wait for it.
+using EncodeResult = Result<bool>;
+
+}  // namespace kestrin

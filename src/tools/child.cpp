@@ -1,0 +1,211 @@
+// Starts children with posix_spawnp: the cost does not grow with the size of the Python
+// process (no fork of its address space), and all set-up is declared before the child exists.
+#include "tools/child.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include "tools/os_error.hpp"
+
+extern char** environ;
+
+namespace kestrin {
+namespace {
+
+const Text nul_message = "nul byte found in provided data";
+
+Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
+    int ends[2];
+    // Close-on-exec from birth: a child started at the same moment on another thread must not
+    // inherit our pipe ends, or our read would not see end of file until that stranger exits.
+    if (::pipe2(ends, O_CLOEXEC) != 0) return os_failure(errno);
+    return std::pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+// posix_spawn's attribute and file-action objects, destroyed on every path.
+struct SpawnSetup {
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_t actions;
+    bool attributes_made = false;
+    bool actions_made = false;
+    ~SpawnSetup() {
+        if (actions_made) posix_spawn_file_actions_destroy(&actions);
+        if (attributes_made) posix_spawnattr_destroy(&attributes);
+    }
+};
+
+// Everything the child gets before exec, in one place: which descriptors become 0, 1 and 2,
+// an empty signal mask (worker threads block signals, and ffmpeg must still stop on Ctrl-C),
+// and SIGPIPE and SIGXFSZ back at their default actions (Python ignores both).
+int prepare_spawn(SpawnSetup& setup, const ChildWiring& wiring, int output_end, int error_end) {
+    if (int rc = posix_spawnattr_init(&setup.attributes)) return rc;
+    setup.attributes_made = true;
+    if (int rc = posix_spawn_file_actions_init(&setup.actions)) return rc;
+    setup.actions_made = true;
+
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGXFSZ);
+    if (int rc = posix_spawnattr_setsigmask(&setup.attributes, &empty)) return rc;
+    if (int rc = posix_spawnattr_setsigdefault(&setup.attributes, &defaults)) return rc;
+    if (int rc = posix_spawnattr_setflags(&setup.attributes,
+                                          POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF))
+        return rc;
+
+    if (wiring.input == StandardInput::null_device) {
+        if (int rc = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null",
+                                                      O_RDONLY, 0))
+            return rc;
+    }
+    // dup2 clears close-on-exec on the target, so only 1 and 2 survive the exec.
+    if (output_end >= 0) {
+        if (int rc = posix_spawn_file_actions_adddup2(&setup.actions, output_end, STDOUT_FILENO))
+            return rc;
+    }
+    if (error_end >= 0) {
+        if (int rc = posix_spawn_file_actions_adddup2(&setup.actions, error_end, STDERR_FILENO))
+            return rc;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool wait_status_succeeded(int wait_status) {
+    return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
+}
+
+ChildProcess::ChildProcess(pid_t pid, UniqueFd output, UniqueFd error)
+    : pid_(pid), output_(std::move(output)), error_(std::move(error)) {}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      output_(std::move(other.output_)),
+      error_(std::move(other.error_)) {}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) (void)wait();
+}
+
+Result<int> ChildProcess::wait() {
+    output_.reset();
+    error_.reset();
+    const pid_t pid = std::exchange(pid_, -1);
+    if (pid <= 0) return Failure{FailureKind::internal, "child already waited for"};
+    int status = 0;
+    pid_t rc;
+    do {
+        rc = ::waitpid(pid, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return os_failure(errno);
+    return status;
+}
+
+Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWiring& wiring) {
+    if (arguments.empty()) return Failure{FailureKind::internal, "empty argument list"};
+    for (const Text& argument : arguments) {
+        if (argument.find('\0') != Text::npos) return Failure{FailureKind::os_error, nul_message};
+    }
+
+    UniqueFd output_read, output_write, error_read, error_write;
+    if (wiring.pipe_output) {
+        auto ends = make_pipe();
+        if (!ends) return ends.failure();
+        output_read = std::move(ends.value().first);
+        output_write = std::move(ends.value().second);
+    }
+    if (wiring.pipe_error) {
+        auto ends = make_pipe();
+        if (!ends) return ends.failure();
+        error_read = std::move(ends.value().first);
+        error_write = std::move(ends.value().second);
+    }
+
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
+    for (const Text& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    SpawnSetup setup;
+    if (int rc = prepare_spawn(setup, wiring, output_write.get(), error_write.get()))
+        return os_failure(rc);
+
+    pid_t pid = -1;
+    int rc;
+    do {
+        rc = posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+    } while (rc == EINTR);
+    if (rc != 0) return os_failure(rc);
+    // Our copies of the write ends go now, so that end of file arrives when the child exits.
+    return ChildProcess(pid, std::move(output_read), std::move(error_read));
+}
+
+Result<bool> drain(std::initializer_list<DrainSource> sources) {
+    std::vector<pollfd> watched;
+    std::vector<const Sink*> sinks;
+    for (const DrainSource& source : sources) {
+        watched.push_back(pollfd{source.fd, POLLIN, 0});
+        sinks.push_back(&source.sink);
+    }
+    char buffer[8192];
+    std::size_t open = watched.size();
+    while (open > 0) {
+        if (::poll(watched.data(), watched.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return os_failure(errno);
+        }
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            if (watched[i].fd < 0 || watched[i].revents == 0) continue;
+            const ssize_t got = ::read(watched[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                (*sinks[i])(std::string_view(buffer, static_cast<std::size_t>(got)));
+            } else if (got == 0) {
+                watched[i].fd = -1;  // poll skips negative descriptors
+                --open;
+            } else if (errno != EINTR && errno != EAGAIN) {
+                return Failure{FailureKind::internal,
+                               "reading a child's output failed: " + os_error_text(errno)};
+            }
+        }
+    }
+    return true;
+}
+
+Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
+    auto started = start_child(arguments, ChildWiring{StandardInput::null_device, true, true});
+    if (!started) return started.failure();
+    ChildProcess& child = started.value();
+    CapturedOutput captured;
+    auto drained = drain({
+        {child.output_pipe().get(), [&](std::string_view bytes) { captured.output += bytes; }},
+        {child.error_pipe().get(), [&](std::string_view bytes) { captured.error += bytes; }},
+    });
+    auto status = child.wait();
+    if (!drained) return drained.failure();
+    if (!status) return status.failure();
+    captured.wait_status = status.value();
+    return captured;
+}
+
+Result<int> run_pass_through(const ArgumentList& arguments) {
+    auto started = start_child(arguments, ChildWiring{});
+    if (!started) return started.failure();
+    return started.value().wait();
+}
+
+Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input) {
+    return start_child(arguments, ChildWiring{input, false, true});
+}
+
+}  // namespace kestrin

@@ -1,0 +1,143 @@
+// The child starter against real programs of the system: sh, true, false.
+#include "tools/child.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "tools/os_error.hpp"
+
+namespace kestrin {
+namespace {
+
+TEST(ChildStarter, CapturesMegabytesOnBothStreamsWithoutStalling) {
+    auto run = run_capturing({"sh", "-c",
+                              "head -c 3000000 /dev/zero; head -c 4000000 /dev/zero >&2; "
+                              "head -c 1000000 /dev/zero"});
+    ASSERT_TRUE(run.ok()) << run.failure().message;
+    EXPECT_EQ(run.value().output.size(), 4000000u);
+    EXPECT_EQ(run.value().error.size(), 4000000u);
+    EXPECT_TRUE(wait_status_succeeded(run.value().wait_status));
+}
+
+TEST(ChildStarter, CapturingRunGivesTheNullDeviceAsInput) {
+    auto run = run_capturing({"sh", "-c", "stat -L -c %t:%T /dev/stdin; cat"});
+    ASSERT_TRUE(run.ok());
+    EXPECT_EQ(run.value().output, "1:3\n");  // major 1, minor 3: /dev/null
+}
+
+TEST(ChildStarter, KilledChildIsAFailure) {
+    auto run = run_capturing({"sh", "-c", "kill -TERM $$"});
+    ASSERT_TRUE(run.ok());
+    EXPECT_TRUE(WIFSIGNALED(run.value().wait_status));
+    EXPECT_FALSE(wait_status_succeeded(run.value().wait_status));
+}
+
+struct ExitCase {
+    int code;
+    bool succeeded;
+};
+
+class ExitStatus : public testing::TestWithParam<ExitCase> {};
+
+TEST_P(ExitStatus, DecidesSuccess) {
+    auto status = run_pass_through({"sh", "-c", "exit " + std::to_string(GetParam().code)});
+    ASSERT_TRUE(status.ok());
+    EXPECT_EQ(wait_status_succeeded(status.value()), GetParam().succeeded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ExitStatus,
+                         testing::Values(ExitCase{0, true}, ExitCase{1, false},
+                                         ExitCase{8, false}, ExitCase{255, false}));
+
+TEST(ChildStarter, MissingProgramIsAnOsErrorNamingEnoent) {
+    auto run = run_capturing({"kestrin-no-such-program-anywhere"});
+    ASSERT_FALSE(run.ok());
+    EXPECT_EQ(run.failure().kind, FailureKind::os_error);
+    EXPECT_EQ(run.failure().message, "No such file or directory (os error 2)");
+}
+
+TEST(ChildStarter, NonExecutableProgramIsAnOsError) {
+    const auto folder = std::filesystem::temp_directory_path() / "kestrin-child-test";
+    std::filesystem::create_directories(folder);
+    const auto script = folder / "not-executable";
+    std::ofstream(script) << "#!/bin/sh\nexit 0\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_read);
+    auto run = run_pass_through({script.string()});
+    std::filesystem::remove_all(folder);
+    ASSERT_FALSE(run.ok());
+    EXPECT_EQ(run.failure().message, "Permission denied (os error 13)");
+}
+
+TEST(ChildStarter, NulInAnyArgumentStartsNothing) {
+    auto run = run_pass_through({"sh", "-c", std::string("touch /tmp/x\0y", 14)});
+    ASSERT_FALSE(run.ok());
+    EXPECT_EQ(run.failure().kind, FailureKind::os_error);
+    EXPECT_EQ(run.failure().message, "nul byte found in provided data");
+}
+
+TEST(ChildStarter, ArgumentsArriveUnsplitAndUnquoted) {
+    const std::string odd = "-a path with 'quotes' and \"more\" $HOME";
+    auto run = run_capturing({"sh", "-c", "printf '%s|' \"$@\"", "sh", odd, "", "--"});
+    ASSERT_TRUE(run.ok());
+    EXPECT_EQ(run.value().output, odd + "||--|");
+}
+
+TEST(ChildStarter, ChildHasEmptySignalMaskAndDefaultSigpipe) {
+    sigset_t blocked, previous;
+    sigfillset(&blocked);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    auto old_handler = std::signal(SIGPIPE, SIG_IGN);
+    auto run = run_capturing({"sh", "-c", "grep -E '^(SigBlk|SigIgn)' /proc/self/status"});
+    std::signal(SIGPIPE, old_handler);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_TRUE(run.ok());
+    EXPECT_NE(run.value().output.find("SigBlk:\t0000000000000000"), std::string::npos)
+        << run.value().output;
+    // SIGPIPE is signal 13: bit 12 of the ignored set must be clear.
+    const auto at = run.value().output.find("SigIgn:\t");
+    ASSERT_NE(at, std::string::npos);
+    const unsigned long long ignored =
+        std::stoull(run.value().output.substr(at + 8, 16), nullptr, 16);
+    EXPECT_EQ(ignored & (1ull << 12), 0u);
+}
+
+TEST(ChildStarter, StreamingRunPipesOnlyStandardError) {
+    auto started = start_streaming({"sh", "-c", "echo out; echo err >&2; exit 3"},
+                                   StandardInput::null_device);
+    ASSERT_TRUE(started.ok());
+    std::string error;
+    auto drained =
+        drain({{started.value().error_pipe().get(), [&](std::string_view b) { error += b; }}});
+    ASSERT_TRUE(drained.ok());
+    auto status = started.value().wait();
+    ASSERT_TRUE(status.ok());
+    EXPECT_EQ(error, "err\n");
+    EXPECT_EQ(WEXITSTATUS(status.value()), 3);
+}
+
+TEST(ChildStarter, NoPipeEndLeaksIntoAChild) {
+    // Started while another child's pipes are open: the second child must see none of them.
+    auto first = start_streaming({"sleep", "5"}, StandardInput::null_device);
+    ASSERT_TRUE(first.ok());
+    char target[64] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(first.value().error_pipe().get());
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    auto run = run_capturing({"sh", "-c", "for f in /proc/self/fd/*; do readlink $f; done"});
+    ASSERT_TRUE(run.ok());
+    EXPECT_EQ(run.value().output.find(target), std::string::npos) << run.value().output;
+    kill(first.value().pid(), SIGKILL);
+}
+
+TEST(OsErrorText, HasTheMessageThenTheNumber) {
+    EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
+    EXPECT_EQ(os_error_text(EPIPE), "Broken pipe (os error 32)");
+}
+
+}  // namespace
+}  // namespace kestrin

@@ -1,0 +1,102 @@
+#!/usr/bin/python3 -IS
+"""Test double for ffmpeg and ffprobe (installed under those names in a folder put on PATH).
+
+Behaviour comes from the environment, per program first: FAKE_FFMPEG_<KEY>, then FAKE_<KEY>;
+and per invocation from any argument holding "@key=value" pieces, each closed by "@"
+(for example an output named "out@sleep=1.2@exit=1@.mkv"). Keys:
+  stdout_file, stderr_file   copy that file's bytes to the stream
+  stdout_bytes, stderr_bytes write that many bytes of "x" to the stream
+  stderr_chunk               write stderr_file in pieces of this many bytes, flushed one by one
+  chunk_pause                seconds to wait between those pieces
+  sleep                      seconds to sleep before ending
+  exit                       exit status (default 0)
+  signal                     end by this signal number instead
+If FAKE_LOG_DIR is set, each invocation writes a JSON record there: argv, pid, start and end
+times (time.monotonic is not shared between processes, so wall-clock time.time is used), the
+identity of standard input ("device:inode") and whether it is the null device.
+"""
+import json
+import os
+import re
+import signal
+import stat
+import sys
+import time
+
+start = time.time()
+program = os.path.basename(sys.argv[0])
+overrides = {}
+for argument in sys.argv[1:]:
+    for key, value in re.findall(r"@(\w+)=([^@]*)(?=@)", argument):
+        overrides[key] = value
+
+
+def setting(key, default=None):
+    if key in overrides:
+        return overrides[key]
+    for name in (f"FAKE_{program.upper()}_{key.upper()}", f"FAKE_{key.upper()}"):
+        if name in os.environ:
+            return os.environ[name]
+    return default
+
+
+def stdin_identity():
+    try:
+        info = os.fstat(0)
+    except OSError:
+        return None, False
+    null = stat.S_ISCHR(info.st_mode) and (os.major(info.st_rdev), os.minor(info.st_rdev)) == (1, 3)
+    return f"{info.st_dev}:{info.st_ino}", null
+
+
+def emit(fd, file_key, bytes_key):
+    name = setting(file_key)
+    if name:
+        with open(name, "rb") as source:
+            data = source.read()
+        chunk = int(setting("stderr_chunk", "0") or 0) if fd == 2 else 0
+        pause = float(setting("chunk_pause", "0") or 0)
+        if chunk > 0:
+            for at in range(0, len(data), chunk):
+                os.write(fd, data[at : at + chunk])
+                if pause:
+                    time.sleep(pause)
+        else:
+            write_all(fd, data)
+    count = int(setting(bytes_key, "0") or 0)
+    block = b"x" * 65536
+    while count > 0:
+        count -= write_all(fd, block[: min(count, len(block))])
+
+
+def write_all(fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+    return len(data)
+
+
+stdin_id, null_input = stdin_identity()
+emit(1, "stdout_file", "stdout_bytes")
+emit(2, "stderr_file", "stderr_bytes")
+time.sleep(float(setting("sleep", "0") or 0))
+log_dir = os.environ.get("FAKE_LOG_DIR")
+if log_dir:
+    record = {
+        "program": program,
+        "argv": sys.argv,
+        "pid": os.getpid(),
+        "start": start,
+        "end": time.time(),
+        "stdin": stdin_id,
+        "stdin_is_null": null_input,
+    }
+    path = os.path.join(log_dir, f"{program}.{os.getpid()}.{time.time_ns()}.json")
+    with open(path + ".tmp", "w") as out:
+        json.dump(record, out)
+    os.rename(path + ".tmp", path)
+number = setting("signal")
+if number:
+    signal.signal(int(number), signal.SIG_DFL)
+    os.kill(os.getpid(), int(number))
+sys.exit(int(setting("exit", "0") or 0))

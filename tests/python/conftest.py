@@ -1,0 +1,147 @@
+"""Shared fixtures: the test doubles for ffmpeg/ffprobe, and tiny real clips made by ffmpeg."""
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+DOUBLES = pathlib.Path(__file__).resolve().parent.parent / "doubles"
+REAL_FFMPEG = shutil.which("ffmpeg", path="/usr/bin")
+REAL_FFPROBE = shutil.which("ffprobe", path="/usr/bin")
+
+
+class FakeTools:
+    """A PATH holding only the chosen doubles, plus helpers to drive and read them."""
+
+    def __init__(self, root: pathlib.Path, monkeypatch):
+        self.bin = root / "bin"
+        self.log = root / "log"
+        self.bin.mkdir()
+        self.log.mkdir()
+        self.root = root
+        self._monkeypatch = monkeypatch
+        for name in list(os.environ):
+            if name.startswith("FAKE_"):
+                monkeypatch.delenv(name)
+        monkeypatch.setenv("PATH", str(self.bin))
+        monkeypatch.setenv("FAKE_LOG_DIR", str(self.log))
+        self.install("ffmpeg", "ffprobe")
+
+    def install(self, *programs):
+        for program in programs:
+            link = self.bin / program
+            if not link.exists():
+                link.symlink_to(DOUBLES / "fake_media_tool.py")
+
+    def remove(self, *programs):
+        for program in programs:
+            (self.bin / program).unlink(missing_ok=True)
+
+    def set(self, key, value, program=None):
+        name = f"FAKE_{program.upper()}_{key.upper()}" if program else f"FAKE_{key.upper()}"
+        self._monkeypatch.setenv(name, str(value))
+
+    def output(self, program, stream, data):
+        """Makes `program` write `data` (bytes or str) to `stream` ("stdout" or "stderr")."""
+        path = self.root / f"{program}.{stream}"
+        path.write_bytes(data.encode() if isinstance(data, str) else data)
+        self.set(f"{stream}_file", path, program)
+
+    def invocations(self, program=None):
+        records = [json.loads(p.read_text()) for p in self.log.glob("*.json")]
+        records = [r for r in records if program is None or r["program"] == program]
+        return sorted(records, key=lambda r: r["start"])
+
+
+@pytest.fixture
+def fake(tmp_path, monkeypatch):
+    return FakeTools(tmp_path, monkeypatch)
+
+
+@pytest.fixture
+def stdin_pipe():
+    """Standard input replaced by a pipe for the test, to tell inherited from null input."""
+    read_end, write_end = os.pipe()
+    saved = os.dup(0)
+    os.dup2(read_end, 0)
+    info = os.fstat(0)
+    try:
+        yield f"{info.st_dev}:{info.st_ino}"
+    finally:
+        os.dup2(saved, 0)
+        for fd in (saved, read_end, write_end):
+            os.close(fd)
+
+
+@pytest.fixture
+def engine():
+    import kestrin
+
+    return kestrin.KestEngine()
+
+
+def _require_real_tools():
+    if not (REAL_FFMPEG and REAL_FFPROBE):
+        pytest.skip("the real ffmpeg and ffprobe are not installed in /usr/bin")
+
+
+def make_sample_clip(path: pathlib.Path, seconds=2, size="320x240", bars=32, rate=25):
+    """A letterboxed picture, two audio tracks, a subtitle track, chapters and global tags."""
+    width, height = (int(v) for v in size.split("x"))
+    subtitles = path.with_suffix(".srt")
+    subtitles.write_text("1\n00:00:00,000 --> 00:00:01,000\nHello\n\n"
+                         "2\n00:00:01,000 --> 00:00:02,000\nWorld\n")
+    chapters = path.with_suffix(".chapters")
+    half = seconds * 500
+    chapters.write_text(";FFMETADATA1\ntitle=Sample title\ncomment=Sample comment\n"
+                        f"[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND={half}\ntitle=Opening\n"
+                        f"[CHAPTER]\nTIMEBASE=1/1000\nSTART={half}\nEND={seconds * 1000}\n"
+                        "title=Ending\n")
+    inner = height - 2 * bars
+    picture = (f"testsrc2=size={width}x{inner}:rate={rate}:duration={seconds},"
+               f"pad={width}:{height}:0:{bars}:black")
+    subprocess.run(
+        [REAL_FFMPEG, "-nostdin", "-y", "-hide_banner", "-loglevel", "error",
+         "-f", "lavfi", "-i", picture,
+         "-f", "lavfi", "-i", f"sine=frequency=440:duration={seconds}",
+         "-f", "lavfi", "-i", f"sine=frequency=880:duration={seconds}",
+         "-i", str(subtitles), "-i", str(chapters),
+         "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
+         "-map_metadata", "4", "-map_chapters", "4",
+         "-metadata:s:a:0", "language=eng", "-metadata:s:a:0", "title=Main",
+         "-metadata:s:a:1", "language=fra", "-metadata:s:a:1", "title=Commentary",
+         "-metadata:s:s:0", "language=deu",
+         "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+         "-c:a", "aac", "-c:s", "srt", str(path)],
+        check=True, stdin=subprocess.DEVNULL)
+    return path
+
+
+@pytest.fixture(scope="session")
+def sample_clip(tmp_path_factory):
+    _require_real_tools()
+    return make_sample_clip(tmp_path_factory.mktemp("clips") / "sample.mkv")
+
+
+@pytest.fixture
+def real_tools(monkeypatch):
+    _require_real_tools()
+    monkeypatch.setenv("PATH", "/usr/bin:/bin")
+
+
+def ffprobe_json(path, *extra):
+    out = subprocess.run([REAL_FFPROBE, "-v", "quiet", "-print_format", "json", "-show_format",
+                          "-show_streams", *extra, str(path)],
+                         check=True, capture_output=True, stdin=subprocess.DEVNULL).stdout
+    return json.loads(out)
+
+
+def run_in_fresh_interpreter(code, env=None, timeout=120):
+    """Runs `code` in a new interpreter (for process-wide state such as the worker pool)."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)

@@ -1,0 +1,61 @@
+"""remux: one silent ffmpeg run that copies every stream."""
+import pytest
+
+from conftest import ffprobe_json
+
+REMUX_ARGS = ["-hide_banner", "-loglevel", "quiet", "-nostats", "-i", "IN", "-c", "copy",
+              "-map", "0", "-map_metadata", "-1", "-y", "OUT"]
+
+
+@pytest.mark.parametrize("input_path, output_path", [
+    ("in.mkv", "out.mp4"),
+    ("a path with spaces 'and' \"quotes\".mkv", "-leading-dash.mkv"),
+    ("", ""),
+])
+def test_argument_list(engine, fake, stdin_pipe, input_path, output_path):
+    assert engine.remux(input_path, output_path) is True
+    (record,) = fake.invocations("ffmpeg")
+    expected = [input_path if a == "IN" else output_path if a == "OUT" else a for a in REMUX_ARGS]
+    assert record["argv"][1:] == expected
+    # The pass-through run leaves standard input to the caller.
+    assert record["stdin"] == stdin_pipe
+
+
+@pytest.mark.parametrize("setting, value", [("exit", 1), ("exit", 255), ("signal", 9), ("signal", 15)])
+def test_failed_or_killed_ffmpeg_is_false(engine, fake, setting, value):
+    fake.set(setting, value, "ffmpeg")
+    assert engine.remux("in.mkv", "out.mkv") is False
+
+
+def test_missing_ffmpeg_raises_plain_oserror(engine, fake):
+    fake.remove("ffmpeg")
+    with pytest.raises(OSError) as raised:
+        engine.remux("in.mkv", "out.mkv")
+    assert type(raised.value) is OSError
+    assert raised.value.args == ("No such file or directory (os error 2)",)
+    assert raised.value.errno is None
+
+
+def test_nul_byte_starts_nothing(engine, fake):
+    with pytest.raises(OSError) as raised:
+        engine.remux("in\0.mkv", "out.mkv")
+    assert str(raised.value) == "nul byte found in provided data"
+    assert fake.invocations() == []
+
+
+def test_real_remux_keeps_every_stream(engine, real_tools, sample_clip, tmp_path):
+    output = tmp_path / "copy.mkv"
+    output.write_bytes(b"stale")
+    assert engine.remux(str(sample_clip), str(output)) is True
+    kinds = [s["codec_type"] for s in ffprobe_json(output)["streams"]]
+    assert kinds == ["video", "audio", "audio", "subtitle"]
+    assert "title" not in ffprobe_json(output)["format"].get("tags", {})
+
+
+@pytest.mark.parametrize("output_name", ["copy.unknownext", "missing-dir/copy.mkv"])
+def test_real_remux_failures_are_false(engine, real_tools, sample_clip, tmp_path, output_name):
+    assert engine.remux(str(sample_clip), str(tmp_path / output_name)) is False
+
+
+def test_real_remux_of_missing_input_is_false(engine, real_tools, tmp_path):
+    assert engine.remux(str(tmp_path / "nope.mkv"), str(tmp_path / "out.mkv")) is False
