@@ -8,6 +8,19 @@ import sys
 
 import pytest
 
+# Under the sanitizer build the runtimes are preloaded into this interpreter only: the children
+# (ffmpeg, ffprobe, the doubles) must run plain, and hypothesis must not time instrumented code.
+if os.environ.get("KESTRIN_SANITIZED"):
+    for _name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        os.environ.pop(_name, None)
+    try:
+        from hypothesis import settings as _settings
+
+        _settings.register_profile("sanitized", deadline=None)
+        _settings.load_profile("sanitized")
+    except ImportError:
+        pass
+
 DOUBLES = pathlib.Path(__file__).resolve().parent.parent / "doubles"
 REAL_FFMPEG = shutil.which("ffmpeg", path="/usr/bin")
 REAL_FFPROBE = shutil.which("ffprobe", path="/usr/bin")
@@ -145,3 +158,14 @@ def run_in_fresh_interpreter(code, env=None, timeout=120):
     full_env.update(env or {})
     return subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "real_media: runs the real ffmpeg/ffprobe on generated clips")
+
+
+def pytest_collection_modifyitems(config, items):
+    # Every test that makes or uses a real clip is marked, so that quick passes can leave them out.
+    for item in items:
+        if {"real_tools", "sample_clip"} & set(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.real_media)
