@@ -1,0 +1,235 @@
+"""kestrin's benchmark report: every figure measured in this run against its floor or peer.
+
+    ./run bench      (Markdown table on stdout, JSON in build/bench/report.json)
+"""
+import json
+import os
+import pathlib
+import platform
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+REPO = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import kestrin  # noqa: E402
+
+PROBE_ROUNDS = 25
+
+
+def median_time(function, rounds):
+    samples = []
+    for _ in range(rounds):
+        started = time.perf_counter()
+        function()
+        samples.append(time.perf_counter() - started)
+    return statistics.median(samples)
+
+
+def make_clip(folder):
+    clip = folder / "small.mkv"
+    subprocess.run(["ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error", "-f", "lavfi",
+                    "-i", "testsrc2=size=320x240:rate=25:duration=1", "-c:v", "libx264",
+                    "-preset", "ultrafast", str(clip)], check=True)
+    return clip
+
+
+def probe_figures(clip):
+    """kestrin.probe vs the bare ffprobe process vs subprocess.run + json.loads, interleaved."""
+    argv = ["ffprobe", "-v", "quiet", "-print_format", "json", "-show_format", "-show_streams",
+            str(clip)]
+    engine = kestrin.KestEngine()
+    null = os.open(os.devnull, os.O_WRONLY)
+
+    def bare():
+        pid = os.posix_spawnp("ffprobe", argv, os.environ,
+                              file_actions=[(os.POSIX_SPAWN_DUP2, null, 1)])
+        os.waitpid(pid, 0)
+
+    def by_hand():
+        json.loads(subprocess.run(argv, capture_output=True, check=True).stdout)
+
+    def with_kestrin():
+        engine.probe(str(clip))
+
+    samples = {"bare": [], "kestrin": [], "by_hand": []}
+    for _ in range(PROBE_ROUNDS):
+        for name, function in (("bare", bare), ("kestrin", with_kestrin), ("by_hand", by_hand)):
+            samples[name].append(median_time(function, 1))
+    os.close(null)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def probe_after_allocation(clip, megabytes):
+    """probe's median time in a fresh interpreter that has allocated and touched `megabytes`."""
+    code = textwrap.dedent(f"""
+        import statistics, time, kestrin
+        block = bytearray({megabytes} << 20)
+        for at in range(0, len(block), 4096):
+            block[at] = 1
+        engine = kestrin.KestEngine()
+        samples = []
+        for _ in range({PROBE_ROUNDS}):
+            started = time.perf_counter()
+            engine.probe({str(clip)!r})
+            samples.append(time.perf_counter() - started)
+        print(statistics.median(samples))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout)
+
+
+def fake_program(folder, name, body):
+    path = folder / name
+    path.write_text("#!/bin/sh\n" + body + "\n")
+    path.chmod(0o755)
+    return path
+
+
+def capture_figures(folder):
+    """A child writing 200 MB to standard output: kestrin's capturing run vs subprocess.run."""
+    size = 200 * 1000 * 1000
+    bin_dir = folder / "capture-bin"
+    bin_dir.mkdir()
+    fake_program(bin_dir, "ffprobe", f"exec head -c {size} /dev/zero")
+    engine = kestrin.KestEngine()
+    saved_path = os.environ["PATH"]
+    os.environ["PATH"] = f"{bin_dir}:{saved_path}"
+    try:
+        def with_kestrin():
+            try:
+                engine.probe("x")
+            except ValueError:  # 200 MB of zero bytes is no JSON report
+                pass
+
+        def by_hand():
+            subprocess.run(["ffprobe"], capture_output=True)
+
+        kestrin_time = median_time(with_kestrin, 5)
+        peer_time = median_time(by_hand, 5)
+    finally:
+        os.environ["PATH"] = saved_path
+    return {"kestrin_mb_s": size / 1e6 / kestrin_time, "peer_mb_s": size / 1e6 / peer_time}
+
+
+def progress_figures(folder, records=200_000):
+    """Parent CPU per statistics record while transform streams them to a stdout on /dev/null,
+    against a plain Python loop that reads, splits and writes the same records."""
+    record = b"frame=  100 fps= 48 q=-1.0 size=     300KiB time=00:00:03.92 bitrate= 626.6kbits/s speed=1.89x    \r"
+    log = folder / "records.log"
+    log.write_bytes(record * records)
+    bin_dir = folder / "progress-bin"
+    bin_dir.mkdir()
+    fake_program(bin_dir, "ffmpeg", f"exec cat {log} >&2")
+    engine = kestrin.KestEngine()
+    saved_path = os.environ["PATH"]
+    os.environ["PATH"] = f"{bin_dir}:{saved_path}"
+    null = os.open(os.devnull, os.O_WRONLY)
+    saved_stdout = os.dup(1)
+    try:
+        def cpu():
+            usage = resource.getrusage(resource.RUSAGE_SELF)
+            return usage.ru_utime + usage.ru_stime
+
+        os.dup2(null, 1)
+        started = cpu()
+        engine.transform("in", "out", "libx264", "720", "", "")
+        kestrin_cpu = cpu() - started
+
+        started = cpu()
+        child = subprocess.Popen(["ffmpeg"], stderr=subprocess.PIPE)
+        pending = b""
+        prefix = "\r\x1b[2K  > [\u2726 KESTRIN] ENCODE | "
+        while chunk := child.stderr.read1(8192):
+            pending += chunk
+            *complete, pending = pending.split(b"\r")
+            for item in complete:
+                text = item.decode().strip()
+                if "frame=" in text:
+                    os.write(1, (prefix + text[text.rindex("frame="):]).encode())
+        child.wait()
+        loop_cpu = cpu() - started
+    finally:
+        os.dup2(saved_stdout, 1)
+        os.close(saved_stdout)
+        os.close(null)
+        os.environ["PATH"] = saved_path
+    return {"kestrin_us": kestrin_cpu / records * 1e6, "python_loop_us": loop_cpu / records * 1e6}
+
+
+def first_line(argv):
+    try:
+        return subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown"
+
+
+def main():
+    rows = []
+    report = {
+        "machine": {
+            "cores": len(os.sched_getaffinity(0)),
+            "python": platform.python_version(),
+            "ffmpeg": first_line(["ffmpeg", "-version"]),
+        },
+    }
+    with tempfile.TemporaryDirectory(prefix="kestrin-bench-") as name:
+        folder = pathlib.Path(name)
+        clip = make_clip(folder)
+
+        probe = probe_figures(clip)
+        report["probe"] = probe
+        rows.append(("probe of a small file", f"{probe['kestrin'] * 1e3:.1f} ms",
+                     f"bare ffprobe {probe['bare'] * 1e3:.1f} ms",
+                     f"{probe['kestrin'] / probe['bare']:.3f}x", "<= 1.03x"))
+        rows.append(("probe vs subprocess.run + json.loads", f"{probe['kestrin'] * 1e3:.1f} ms",
+                     f"by hand {probe['by_hand'] * 1e3:.1f} ms",
+                     f"{probe['kestrin'] / probe['by_hand']:.3f}x", "< 1x"))
+
+        small = probe_after_allocation(clip, 50)
+        large = probe_after_allocation(clip, 4096)
+        report["probe_after_allocation"] = {"50MB": small, "4GB": large}
+        rows.append(("probe in a 4 GB vs a 50 MB parent", f"{large * 1e3:.1f} ms",
+                     f"{small * 1e3:.1f} ms", f"{large / small:.3f}x", "<= 1.1x"))
+
+        capture = capture_figures(folder)
+        report["capture"] = capture
+        rows.append(("capture 200 MB of stdout", f"{capture['kestrin_mb_s']:.0f} MB/s",
+                     f"subprocess.run {capture['peer_mb_s']:.0f} MB/s",
+                     f"{capture['kestrin_mb_s'] / capture['peer_mb_s']:.2f}x", ">= 1x"))
+
+        progress = progress_figures(folder)
+        report["progress"] = progress
+        rows.append(("parent CPU per progress record", f"{progress['kestrin_us']:.2f} us",
+                     f"Python loop {progress['python_loop_us']:.2f} us",
+                     f"{progress['kestrin_us'] / progress['python_loop_us']:.2f}x", "<= 1x"))
+
+    try:
+        import batch_makespan
+    except ImportError:
+        batch_makespan = None
+    if batch_makespan is not None:
+        batch = batch_makespan.measure()
+        report["batch"] = batch
+        rows.extend(batch_makespan.rows(batch))
+
+    machine = report["machine"]
+    print(f"Machine: {machine['cores']} cores, Python {machine['python']}, {machine['ffmpeg']}\n")
+    print("| measure | kestrin | floor or peer | ratio | target |")
+    print("|---|---|---|---|---|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+    out = REPO / "build" / "bench"
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "report.json").write_text(json.dumps(report, indent=2) + "\n")
+    print(f"\n(JSON: {out / 'report.json'})")
+
+
+if __name__ == "__main__":
+    main()
