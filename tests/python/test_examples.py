@@ -1,0 +1,96 @@
+"""The examples run as a user would run them, on generated clips; the stubs match the module."""
+import importlib.util
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ffprobe_json, make_sample_clip
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+
+
+def run_example(name, *args, timeout=300):
+    return subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout,
+                          stdin=subprocess.DEVNULL)
+
+
+@pytest.fixture(scope="module")
+def clips(tmp_path_factory):
+    if not shutil.which("ffmpeg", path="/usr/bin"):
+        pytest.skip("the real ffmpeg is not installed in /usr/bin")
+    folder = tmp_path_factory.mktemp("example-clips")
+    make_sample_clip(folder / "first.mkv", seconds=1, size="320x240", bars=32)
+    make_sample_clip(folder / "second.mp4", seconds=1, size="256x192", bars=16)
+    return folder
+
+
+def test_autocrop(real_tools, clips, tmp_path):
+    output = tmp_path / "out.mkv"
+    done = run_example("autocrop.py", clips / "first.mkv", output, "--codec", "libx264",
+                       "--height", "96", "--flags", "-preset ultrafast")
+    assert done.returncode == 0, done.stderr
+    summary = done.stdout.strip().splitlines()[-1]
+    assert re.fullmatch(rf"{re.escape(str(clips / 'first.mkv'))}: 320x240 h264 -> "
+                        rf"{re.escape(str(output))}: 160x96 h264 \(crop 320:176:0:32\) in [\d.]+ s",
+                        summary), summary
+
+
+def test_autocrop_of_a_missing_file_says_why(real_tools, tmp_path):
+    done = run_example("autocrop.py", tmp_path / "missing.mkv", tmp_path / "out.mkv")
+    assert done.returncode == 2
+    assert "cannot read" in done.stderr
+
+
+def test_transcode_folder(real_tools, clips, tmp_path):
+    folder = tmp_path / "in"
+    shutil.copytree(clips, folder, ignore=shutil.ignore_patterns("*.srt", "*.chapters"))
+    (folder / "broken.mkv").write_bytes(b"not a video")
+    done = run_example("transcode_folder.py", folder, tmp_path / "out", "--codec", "libx264",
+                       "--height", "64", "--flags", "-preset ultrafast")
+    lines = done.stdout.strip().splitlines()
+    assert done.returncode == 1  # the broken file is reported, not hidden
+    assert any(re.fullmatch(r"first\.mkv\s+ok \(crop 320:176:0:32\)", line) for line in lines)
+    assert any(re.fullmatch(r"second\.mp4\s+ok \(crop 256:160:0:16\)", line) for line in lines)
+    assert any(line.startswith("broken.mkv") and "skipped" in line for line in lines)
+    assert lines[-1].startswith("2 of 3 encoded in ")
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mkv"]
+
+
+def test_preview(real_tools, clips, tmp_path):
+    png = tmp_path / "sheet.png"
+    done = run_example("preview.py", clips / "first.mkv", png, "--frames", "6")
+    assert done.returncode == 0, done.stderr
+    (stream,) = ffprobe_json(png)["streams"]
+    assert stream["codec_name"] == "png"
+    # Three columns of 480-wide frames with 4-pixel padding, two rows.
+    assert (stream["width"], stream["height"]) == (3 * 480 + 2 * 4, 2 * 360 + 4)
+
+
+needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
+                                reason="mypy is not installed")
+
+
+@needs_mypy
+def test_stubs_match_the_module():
+    import kestrin
+
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrin"],
+                          capture_output=True, text=True, timeout=300,
+                          env={"MYPYPATH": str(REPO / "python"), "PATH": "/usr/bin:/bin",
+                               "PYTHONPATH": str(pathlib.Path(kestrin.__file__).parent)})
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+@needs_mypy
+def test_examples_pass_mypy_strict():
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "--cache-dir", "/dev/null", *sorted(map(str, EXAMPLES.glob("*.py")))],
+                          capture_output=True, text=True, timeout=300,
+                          env={"MYPYPATH": str(REPO / "python"), "PATH": "/usr/bin:/bin"})
+    assert done.returncode == 0, done.stdout + done.stderr
