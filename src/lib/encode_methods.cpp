@@ -33,8 +33,7 @@ KESTRIN_FASTCALL_METHOD(engine_transform) {
         for (std::size_t i = 0; i < bound.size(); ++i) {
             if (!convert_text(bound[i], transform_parameters[i], *texts[i])) return nullptr;
         }
-        // The interpreter lock stays held for the whole run: nothing here lets other Python
-        // threads in, and the child inherits the caller's standard input so "q" reaches it.
+        // The caller's standard input goes to ffmpeg, so "q" on the terminal still stops it.
         return flag(run_encode(task, StandardInput::inherit));
     });
 }

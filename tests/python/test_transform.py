@@ -104,24 +104,6 @@ def test_child_gets_the_list_and_the_callers_standard_input(engine, fake, stdin_
     assert record["stdin"] == stdin_pipe
 
 
-def test_keywords_and_unicode_reach_the_child_unchanged(engine, fake):
-    result, console = on_console(lambda: engine.transform(
-        flags="-metadata\u3000title=Ünïcode\u00a0✦", crop="", res="", codec="copy",
-        output="out dir/ö.mkv", input="a b.mkv"))
-    assert result is True
-    (record,) = fake.invocations("ffmpeg")
-    assert record["argv"][1:] == [
-        "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "a b.mkv", "-map", "0",
-        "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-        "crop=,scale=w='trunc(oh*a/16)*16':h=:flags=lanczos,setsar=1", "-fps_mode", "cfr",
-        "-c:v", "copy", "-c:a", "copy", "-c:s", "copy", "-metadata", "title=Ünïcode", "✦",
-        "out dir/ö.mkv"]
-    assert console == ("\n  > [DEBUG] CMD: ffmpeg -y -hide_banner -loglevel error -stats -i a b.mkv "
-                       "-map 0 -map_metadata:g -1 -map_chapters 0 -vf crop=,scale=w='trunc(oh*a/16)*16'"
-                       ":h=:flags=lanczos,setsar=1 -fps_mode cfr -c:v copy -c:a copy -c:s copy "
-                       "-metadata title=Ünïcode ✦ out dir/ö.mkv\n").encode()
-
-
 def test_nul_in_an_argument_is_echoed_and_starts_nothing(engine, fake):
     task = ("in.mkv", "out\0.mkv", "libx265", "720", "1920:800:0:140", "-crf 2\x000")
     result, console = on_console(lambda: engine.transform(*task))
