@@ -1,6 +1,7 @@
 // transform and remux: convert the texts, run the encode or the copy, hand back the flag.
 #include <array>
 
+#include "encode/encode.hpp"
 #include "encode/remux.hpp"
 #include "lib/binding.hpp"
 #include "lib/engine_methods.hpp"
@@ -26,12 +27,14 @@ KESTRIN_FASTCALL_METHOD(engine_transform) {
         if (!bind_arguments({"KestEngine.transform()", transform_parameters}, args, nargs,
                             kwnames, bound))
             return nullptr;
-        std::array<Text, 6> texts;
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            if (!convert_text(bound[i], transform_parameters[i], texts[i])) return nullptr;
+        EncodeTask task;
+        Text* const texts[] = {&task.input, &task.output, &task.codec,
+                               &task.res,   &task.crop,   &task.flags};
+        for (std::size_t i = 0; i < bound.size(); ++i) {
+            if (!convert_text(bound[i], transform_parameters[i], *texts[i])) return nullptr;
         }
-        PyErr_SetString(PyExc_NotImplementedError, "transform is not built yet");
-        return nullptr;
+        // The caller's standard input goes to ffmpeg, so "q" on the terminal still stops it.
+        return flag(run_encode(task, StandardInput::inherit));
     });
 }
 
