@@ -52,6 +52,15 @@ def main() -> int:
         started = time.monotonic()
         ok = engine.remux(str(clip), str(folder / "copy.mkv"))
         print(f"remux -> {ok} in {time.monotonic() - started:.2f} s")
+
+        for codec, flags in (("libx265", "-preset ultrafast -crf 28"),
+                             ("libx264", "-preset veryfast -crf 23")):
+            step(f"transform with {codec}: crop the bars, scale to 240 lines")
+            started = time.monotonic()
+            ok = engine.transform(str(clip), str(folder / f"{codec}.mkv"), codec, "240",
+                                  "640:272:0:44", flags)
+            # The progress line stays open after a successful run; end it first.
+            print(f"\ntransform {codec} -> {ok} in {time.monotonic() - started:.2f} s", flush=True)
     return 0
 
 

@@ -128,7 +128,7 @@ def make_sample_clip(path: pathlib.Path, seconds=2, size="320x240", bars=32, rat
          "-metadata:s:a:1", "language=fra", "-metadata:s:a:1", "title=Commentary",
          "-metadata:s:s:0", "language=deu",
          "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
-         "-c:a", "aac", "-c:s", "srt", str(path)],
+         "-c:a", "aac", "-c:s", "mov_text" if path.suffix == ".mp4" else "srt", str(path)],
         check=True, stdin=subprocess.DEVNULL)
     return path
 
