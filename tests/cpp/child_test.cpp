@@ -43,6 +43,8 @@ struct ExitCase {
     bool succeeded;
 };
 
+void PrintTo(const ExitCase& c, std::ostream* os) { *os << "exit " << c.code; }
+
 class ExitStatus : public testing::TestWithParam<ExitCase> {};
 
 TEST_P(ExitStatus, DecidesSuccess) {

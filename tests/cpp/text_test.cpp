@@ -10,6 +10,8 @@ struct TrimCase {
     std::string trimmed;
 };
 
+void PrintTo(const TrimCase& c, std::ostream* os) { *os << testing::PrintToString(c.input); }
+
 class Trim : public testing::TestWithParam<TrimCase> {};
 
 TEST_P(Trim, RemovesExactlyUnicodeWhiteSpace) {
@@ -37,6 +39,8 @@ struct LossyCase {
     std::string bytes;
     std::string decoded;
 };
+
+void PrintTo(const LossyCase& c, std::ostream* os) { *os << testing::PrintToString(c.bytes); }
 
 class Lossy : public testing::TestWithParam<LossyCase> {};
 
