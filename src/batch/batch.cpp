@@ -17,6 +17,8 @@ namespace {
 pthread_mutex_t pool_guard = PTHREAD_MUTEX_INITIALIZER;
 // Never destroyed: the workers sleep on its lock until the process ends.
 WorkerPool* process_pool = nullptr;
+// A fork child's inherited pool, kept reachable so that leak checkers don't report it.
+WorkerPool* pool_of_parent = nullptr;
 
 // fork() takes the guard first, so the child can't inherit it locked by a thread that is
 // half-way through creating the pool.
@@ -24,6 +26,7 @@ void before_fork() { pthread_mutex_lock(&pool_guard); }
 void after_fork_in_parent() { pthread_mutex_unlock(&pool_guard); }
 void after_fork_in_child() {
     // The old pool is abandoned, not destroyed: its threads do not exist here to be joined.
+    if (process_pool != nullptr) pool_of_parent = process_pool;
     process_pool = nullptr;
     pthread_mutex_unlock(&pool_guard);
 }
