@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -302,12 +301,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "24 30 0:22 / /mnt/my\\040groups rw - cgroup2 cgroup2 rw\n",
                    std::pair{Text("/mnt/my groups"), Text("")}, std::nullopt}),
     [](const testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
-
-TEST(Processors, AvailableIsAtLeastOneAndAtMostTheMachine) {
-    const unsigned processors = processors_available();
-    EXPECT_GE(processors, 1u);
-    EXPECT_LE(processors, std::max(1u, std::thread::hardware_concurrency()));
-}
 
 }  // namespace
 }  // namespace kestrin
