@@ -1,0 +1,145 @@
+// Every task is its own unit of work. Encodes last minutes to hours, so claiming tasks one by
+// one costs nothing measurable, and it never leaves a worker with a queue of long tasks while
+// another sits idle, as cutting the list into pieces up front can.
+#include "batch/worker_pool.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <exception>
+#include <optional>
+#include <system_error>
+
+namespace kestrin {
+namespace {
+
+// What one task came to. A fault is kept apart from the flag so that the batch can report it
+// after the other tasks have ended.
+struct TaskOutcome {
+    bool flag = false;
+    std::optional<Text> fault;
+};
+
+TaskOutcome run_guarded(const EncodeTask& task, const TaskRunner& runner) {
+    try {
+        EncodeResult result = runner(task);
+        if (result.ok()) return TaskOutcome{result.value(), {}};
+        // A failure to start or wait for ffmpeg is the task's false; a broken invariant is not.
+        if (result.failure().kind == FailureKind::internal)
+            return TaskOutcome{false, result.failure().message};
+        return TaskOutcome{false, {}};
+    } catch (const std::exception& fault) {
+        return TaskOutcome{false, Text(fault.what())};
+    } catch (...) {
+        return TaskOutcome{false, Text("unknown internal fault")};
+    }
+}
+
+Failure fault_failure(const Text& description) {
+    return Failure{FailureKind::internal, "a batch task failed internally: " + description};
+}
+
+// Blocks every signal that can be blocked usefully; the synchronous ones (a fault in the
+// thread itself) must stay deliverable or the process would hang or die silently instead.
+sigset_t asynchronous_signals() {
+    sigset_t set;
+    sigfillset(&set);
+    for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+        sigdelset(&set, synchronous);
+    return set;
+}
+
+}  // namespace
+
+struct WorkerPool::Batch {
+    const std::vector<EncodeTask>& tasks;
+    const TaskRunner& runner;
+    // One byte per task, never a bit: two workers writing neighbouring bits of one word would
+    // race, while distinct bytes are distinct memory locations.
+    std::vector<unsigned char> flags;
+    std::size_t next_unclaimed = 0;
+    std::size_t unfinished;
+    std::optional<Text> first_fault;
+    std::condition_variable all_ended;
+
+    Batch(const std::vector<EncodeTask>& tasks, const TaskRunner& runner)
+        : tasks(tasks), runner(runner), flags(tasks.size(), 0), unfinished(tasks.size()) {}
+};
+
+Result<std::unique_ptr<WorkerPool>> WorkerPool::start(unsigned workers) {
+    std::unique_ptr<WorkerPool> pool(new WorkerPool());
+    pool->workers_.reserve(workers);
+
+    // Threads inherit the mask of the thread that creates them: block, create, restore.
+    const sigset_t blocked = asynchronous_signals();
+    sigset_t caller_mask;
+    pthread_sigmask(SIG_SETMASK, &blocked, &caller_mask);
+    std::optional<Text> start_error;
+    try {
+        for (unsigned i = 0; i < workers; ++i) {
+            pool->workers_.emplace_back([raw = pool.get()] { raw->work(); });
+            pthread_setname_np(pool->workers_.back().native_handle(), "kestrin-worker");
+        }
+    } catch (const std::system_error& error) {
+        start_error = error.what();
+    }
+    pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
+
+    // The destructor stops and joins the threads that did start.
+    if (start_error) return Failure{FailureKind::internal,
+                                    "the batch worker pool could not start: " + *start_error};
+    return pool;
+}
+
+WorkerPool::~WorkerPool() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+}
+
+void WorkerPool::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_ready_.wait(lock, [&] { return stopping_ || !open_batches_.empty(); });
+        if (open_batches_.empty()) return;  // stopping, and nothing left to claim
+        Batch& batch = *open_batches_.front();
+        const std::size_t index = batch.next_unclaimed++;
+        if (batch.next_unclaimed == batch.tasks.size()) open_batches_.pop_front();
+
+        lock.unlock();
+        TaskOutcome outcome = run_guarded(batch.tasks[index], batch.runner);
+        lock.lock();
+
+        batch.flags[index] = outcome.flag;
+        if (outcome.fault && !batch.first_fault) batch.first_fault = std::move(outcome.fault);
+        // Notified under the lock: once unfinished reaches zero and the lock is released, the
+        // caller may return and destroy the batch, so nothing of it is touched after this.
+        if (--batch.unfinished == 0) batch.all_ended.notify_one();
+    }
+}
+
+Result<std::vector<bool>> WorkerPool::run(const std::vector<EncodeTask>& tasks,
+                                          const TaskRunner& runner) {
+    if (tasks.empty()) return std::vector<bool>{};
+    Batch batch(tasks, runner);
+    std::unique_lock lock(mutex_);
+    open_batches_.push_back(&batch);
+    lock.unlock();
+    if (tasks.size() == 1) work_ready_.notify_one();
+    else work_ready_.notify_all();
+    lock.lock();
+    batch.all_ended.wait(lock, [&] { return batch.unfinished == 0; });
+    if (batch.first_fault) return fault_failure(*batch.first_fault);
+    return std::vector<bool>(batch.flags.begin(), batch.flags.end());
+}
+
+Result<bool> run_task_here(const EncodeTask& task, const TaskRunner& runner) {
+    TaskOutcome outcome = run_guarded(task, runner);
+    if (outcome.fault) return fault_failure(*outcome.fault);
+    return outcome.flag;
+}
+
+}  // namespace kestrin
