@@ -1,5 +1,6 @@
 // nlohmann/json checks the grammar, the UTF-8 of strings, raw control characters, escapes and
-// surrogate pairs. What it lacks is added here: it skips a byte-order mark and knows no nesting
+// surrogate pairs. What it lacks is added here: it skips a byte-order mark, takes a NUL byte for
+// the end of the input (so "{}" followed by NUL and anything would pass), and knows no nesting
 // limit, so the tree is built by a SAX handler of our own that stops at the limit (the parser
 // itself keeps its nesting on a heap stack, so even 100000 open brackets never recurse). The
 // handler also gives floating numbers their value from the written text, because the library
@@ -98,8 +99,10 @@ private:
 }  // namespace
 
 std::optional<JsonValue> read_json_document(std::string_view bytes) {
-    // The library would skip a byte-order mark silently.
+    // The library would skip a byte-order mark silently. A NUL byte has no place anywhere in
+    // JSON text (inside a string it is a raw control character), but the library stops at one.
     if (bytes.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+    if (bytes.find('\0') != bytes.npos) return std::nullopt;
     TreeBuilder builder;
     const bool parsed = JsonValue::sax_parse(bytes.begin(), bytes.end(), &builder,
                                              JsonValue::input_format_t::json, /*strict=*/true,
