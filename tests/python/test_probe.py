@@ -297,11 +297,13 @@ def comma_locale(tmp_path_factory):
     """A locale whose decimal point is a comma, compiled on the spot where the sources exist."""
     import locale
 
-    if not shutil.which("localedef") or not os.path.isdir("/usr/share/i18n/locales"):
+    localedef = shutil.which("localedef", path="/usr/bin:/bin")
+    if not localedef or not os.path.isfile("/usr/share/i18n/locales/de_DE"):
         pytest.skip("no locale sources to compile a decimal-comma locale from")
     folder = tmp_path_factory.mktemp("locales")
-    subprocess.run(["localedef", "-i", "de_DE", "-f", "UTF-8", str(folder / "de_DE.UTF-8")],
-                   check=True, capture_output=True)
+    # localedef unpacks the character map with gzip, found on PATH.
+    subprocess.run([localedef, "-i", "de_DE", "-f", "UTF-8", str(folder / "de_DE.UTF-8")],
+                   check=True, capture_output=True, env={"PATH": "/usr/bin:/bin"})
     saved = locale.setlocale(locale.LC_ALL)
     os.environ["LOCPATH"] = str(folder)
     try:
