@@ -53,35 +53,6 @@ TEST(ProbeReport, SizesAreTakenOnlyFromIntegersThatFitSignedSixtyFourBits) {
     EXPECT_EQ(record.value().bitrate, "0");
 }
 
-struct ReportFailureCase {
-    const char* name;
-    const char* report;
-    FailureKind kind;
-    const char* message;
-};
-
-class ProbeReportFailure : public testing::TestWithParam<ReportFailureCase> {};
-
-TEST_P(ProbeReportFailure, NamesWhatIsMissing) {
-    const auto record = read_probe_report(GetParam().report);
-    ASSERT_FALSE(record.ok());
-    EXPECT_EQ(record.failure().kind, GetParam().kind);
-    EXPECT_EQ(record.failure().message, GetParam().message);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Reports, ProbeReportFailure,
-    testing::Values(
-        ReportFailureCase{"Empty", "", FailureKind::value_error, "Invalid ffprobe output"},
-        ReportFailureCase{"TrailingText", "{}x", FailureKind::value_error,
-                          "Invalid ffprobe output"},
-        ReportFailureCase{"TopLevelArray", "[]", FailureKind::runtime_error, "No streams found"},
-        ReportFailureCase{"StreamsObject", R"({"streams": {}})", FailureKind::runtime_error,
-                          "No streams found"},
-        ReportFailureCase{"NoVideo", R"({"streams": [{"codec_type": "audio"}, 5, "video"]})",
-                          FailureKind::runtime_error, "No video stream found"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 struct LogCase {
     const char* name;
     std::string log;
