@@ -3,6 +3,9 @@
 
 #include "lib/binding.hpp"
 #include "lib/engine_methods.hpp"
+#include "lib/types.hpp"
+#include "media/black_bars.hpp"
+#include "media/probe.hpp"
 
 namespace kestrin::py {
 namespace {
@@ -24,8 +27,9 @@ KESTRIN_FASTCALL_METHOD(engine_probe) {
     return guarded([&]() -> PyObject* {
         Text path;
         if (!path_argument("KestEngine.probe()", args, nargs, kwnames, path)) return nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "probe is not built yet");
-        return nullptr;
+        const auto record = probe_file(path);
+        if (!record) return raise_failure(record.failure());
+        return new_video_metadata(record.value());
     });
 }
 
@@ -35,8 +39,9 @@ KESTRIN_FASTCALL_METHOD(engine_get_blackbar_coords) {
         Text path;
         if (!path_argument("KestEngine.get_blackbar_coords()", args, nargs, kwnames, path))
             return nullptr;
-        PyErr_SetString(PyExc_NotImplementedError, "get_blackbar_coords is not built yet");
-        return nullptr;
+        const auto rectangle = detect_black_bars(path);
+        if (!rectangle) return raise_failure(rectangle.failure());
+        return new_text(rectangle.value());
     });
 }
 

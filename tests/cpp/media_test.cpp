@@ -1,0 +1,116 @@
+// The probe report's record, the cropdetect log scan, and both command lines.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "media/black_bars.hpp"
+#include "media/probe.hpp"
+
+namespace kestrin {
+namespace {
+
+TEST(ProbeArguments, AreTheWholeFfprobeCommandLine) {
+    EXPECT_EQ(probe_arguments("dir/my clip 'x'.mkv"),
+              (ArgumentList{"ffprobe", "-v", "quiet", "-print_format", "json", "-show_format",
+                            "-show_streams", "dir/my clip 'x'.mkv"}));
+}
+
+TEST(CropdetectArguments, AreTheWholeFfmpegCommandLine) {
+    EXPECT_EQ(cropdetect_arguments("-in.mkv"),
+              (ArgumentList{"ffmpeg", "-hide_banner", "-loglevel", "info", "-i", "-in.mkv", "-vf",
+                            "cropdetect=24:16:0", "-vframes", "100", "-f", "null", "-"}));
+}
+
+TEST(ProbeReport, FillsTheRecordFromTheFirstVideoStreamAndTheFormat) {
+    const auto record = read_probe_report(R"({
+        "streams": [
+            {"codec_type": "audio", "codec_name": "aac", "width": 1},
+            {"codec_type": "video", "codec_name": "h264", "width": 1920, "height": 1080,
+             "pix_fmt": "yuv420p"},
+            {"codec_type": "video", "codec_name": "hevc", "width": 3840, "height": 2160}
+        ],
+        "format": {"filename": "a.mkv", "duration": "12.500000", "bit_rate": "N/A"}
+    })");
+    ASSERT_TRUE(record.ok());
+    const VideoMetadata& r = record.value();
+    EXPECT_EQ(r.filename, "a.mkv");
+    EXPECT_EQ(r.width, 1920);
+    EXPECT_EQ(r.height, 1080);
+    EXPECT_EQ(r.codec, "h264");
+    EXPECT_EQ(r.duration, 12.5);
+    EXPECT_EQ(r.pix_fmt, "yuv420p");
+    EXPECT_EQ(r.bitrate, "N/A");
+}
+
+TEST(ProbeReport, SizesAreTakenOnlyFromIntegersThatFitSignedSixtyFourBits) {
+    const auto record = read_probe_report(
+        R"({"streams": [{"codec_type": "video", "width": 9223372036854775807,
+                         "height": 9223372036854775808}]})");
+    ASSERT_TRUE(record.ok());
+    EXPECT_EQ(record.value().width, INT64_MAX);
+    EXPECT_EQ(record.value().height, 0);
+    EXPECT_EQ(record.value().filename, "unknown");
+    EXPECT_EQ(record.value().bitrate, "0");
+}
+
+struct LogCase {
+    const char* name;
+    std::string log;
+    std::string rectangle;
+};
+
+class CropLog : public testing::TestWithParam<LogCase> {};
+
+TEST_P(CropLog, GivesTheLastCandidateOrTheProbedPicture) {
+    VideoMetadata probed;
+    probed.width = 1920;
+    probed.height = 1080;
+    EXPECT_EQ(crop_rectangle(GetParam().log, probed), GetParam().rectangle);
+}
+
+const std::string cropdetect_line =
+    "[Parsed_cropdetect_0 @ 0x55d0c2a0] x1:0 x2:1919 y1:140 y2:939 w:1920 h:800 x:0 y:140 "
+    "pts:1960 t:1.960000 limit:24.000000 crop=";
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, CropLog,
+    testing::Values(
+        LogCase{"Nothing", "", "1920:1080:0:0"},
+        LogCase{"NoCandidate", "Input #0, matroska\nframe=  100 fps=0.0\r\n", "1920:1080:0:0"},
+        LogCase{"LastOfMany",
+                cropdetect_line + "1920:816:0:132\n" + cropdetect_line + "1920:800:0:140\n" +
+                    "frame=  100 fps=0.0 q=-0.0 Lsize=N/A\n",
+                "1920:800:0:140"},
+        LogCase{"CarriageReturnLineFeed", cropdetect_line + "1920:800:0:140\r\n",
+                "1920:800:0:140"},
+        LogCase{"NoFinalLineFeed", cropdetect_line + "1920:800:0:140", "1920:800:0:140"},
+        LogCase{"TwiceInOneLine", "crop=1:1:0:0 then crop=2:2:0:0\n", "2:2:0:0"},
+        LogCase{"TextAfterTheValue", "crop=1920:800:0:140  (estimate)\t\n",
+                "1920:800:0:140  (estimate)"},
+        LogCase{"NothingAfterMarker", "crop=1:1:0:0\nlast crop=\n", ""},
+        LogCase{"OnlyWhiteSpaceAfterMarker", "crop=\xE2\x80\x83\xC2\xA0 \r\n", ""},
+        LogCase{"ProgressUpdateSharesTheLine",
+                "crop=9:9:0:0\nframe=   50 fps=0.0\r" + cropdetect_line + "1920:800:0:140\n",
+                "1920:800:0:140"},
+        LogCase{"LoneCarriageReturnStaysInTheLine", "crop=1:2:3:4\rframe= 5\n", "1:2:3:4\rframe= 5"},
+        LogCase{"MarkerInTheEchoedFileNameOnly", "Input #0, from 'my crop=clip.mkv':\n",
+                "clip.mkv':"},
+        LogCase{"EchoedFileNameBeforeTheFilter",
+                "Input #0, from 'crop=x.mkv':\n" + cropdetect_line + "640:272:0:44\n",
+                "640:272:0:44"},
+        LogCase{"InvalidBytesCanNotMatch", "crop=1:1:0:0\ncr\xFFop=2:2:0:0\n\xC3(\n", "1:1:0:0"},
+        LogCase{"InvalidBytesAfterTheValueAreReplaced", "crop=1:1:0:0 \xFF\n",
+                "1:1:0:0 \xEF\xBF\xBD"},
+        LogCase{"CaseMatters", "crop=1:1:0:0\nCROP=2:2:0:0\n", "1:1:0:0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CropFallback, CarriesWhateverTheProbeFound) {
+    VideoMetadata probed;  // no size reported
+    EXPECT_EQ(crop_rectangle("", probed), "0:0:0:0");
+    probed.width = -5;
+    probed.height = INT64_MAX;
+    EXPECT_EQ(crop_rectangle("", probed), "-5:9223372036854775807:0:0");
+}
+
+}  // namespace
+}  // namespace kestrin

@@ -1,0 +1,117 @@
+"""get_blackbar_coords: probe first, then cropdetect's log on standard error, or the fallback."""
+import pytest
+
+from conftest import ffprobe_json, make_sample_clip
+
+REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 1080}], '
+          '"format": {"filename": "in.mkv"}}')
+LINE = (b"[Parsed_cropdetect_0 @ 0x55d0c2a0] x1:0 x2:1919 y1:140 y2:939 w:1920 h:800 x:0 y:140 "
+        b"pts:1960 t:1.960000 limit:24.000000 crop=")
+CROPDETECT_ARGS = ["-hide_banner", "-loglevel", "info", "-i", "PATH", "-vf", "cropdetect=24:16:0",
+                   "-vframes", "100", "-f", "null", "-"]
+
+
+@pytest.fixture
+def probed(fake):
+    fake.output("ffprobe", "stdout", REPORT)
+    return fake
+
+
+# The scan itself is tabled in the unit tests; these cases go through the whole call.
+@pytest.mark.parametrize("log, expected", [
+    pytest.param(b"", "1920:1080:0:0", id="empty-log"),
+    pytest.param(LINE + b"1920:816:0:132\n" + LINE + b"1920:800:0:140\r\nframe=  100 fps=25\n",
+                 "1920:800:0:140", id="last-of-many"),
+    pytest.param(LINE + b"1:1:0:0\n" + b"crop=\n", "", id="empty-after-marker"),
+    pytest.param(b"crop=1:1:0:0 \xff\xc3\n", "1:1:0:0 \ufffd\ufffd", id="invalid-bytes-replaced"),
+])
+def test_crop_log(engine, probed, log, expected):
+    probed.output("ffmpeg", "stderr", log)
+    assert engine.get_blackbar_coords("in.mkv") == expected
+
+
+def test_failed_ffmpeg_still_gives_its_last_candidate(engine, probed):
+    probed.output("ffmpeg", "stderr", LINE + b"1920:800:0:140\nError while decoding\n")
+    probed.set("exit", 1, "ffmpeg")
+    assert engine.get_blackbar_coords("in.mkv") == "1920:800:0:140"
+
+
+@pytest.mark.parametrize("stream, expected", [
+    ('{"codec_type": "video"}', "0:0:0:0"),
+    ('{"codec_type": "video", "width": -5, "height": 9223372036854775807}',
+     "-5:9223372036854775807:0:0"),
+])
+def test_fallback_carries_the_probed_size(engine, fake, stream, expected):
+    fake.output("ffprobe", "stdout", '{"streams": [' + stream + "]}")
+    fake.set("exit", 1, "ffmpeg")
+    assert engine.get_blackbar_coords("in.mkv") == expected
+
+
+@pytest.mark.parametrize("path", ["in.mkv", "my clip 'x'.mkv", "-dash.mkv", ""])
+def test_both_argument_lists(engine, probed, path):
+    engine.get_blackbar_coords(path)
+    ffprobe, ffmpeg = probed.invocations()
+    assert ffprobe["argv"][1:] == ["-v", "quiet", "-print_format", "json", "-show_format",
+                                   "-show_streams", path]
+    assert ffmpeg["argv"][1:] == [path if a == "PATH" else a for a in CROPDETECT_ARGS]
+    assert ffmpeg["program"] == "ffmpeg" and ffmpeg["stdin_is_null"] is True
+
+
+@pytest.mark.parametrize("report, exception, message", [
+    ("", ValueError, "Invalid ffprobe output"),
+    ("{}", RuntimeError, "No streams found"),
+    ('{"streams": [{"codec_type": "audio"}]}', RuntimeError, "No video stream found"),
+])
+def test_probe_failure_is_raised_and_ffmpeg_not_started(engine, fake, report, exception, message):
+    fake.output("ffprobe", "stdout", report)
+    with pytest.raises(exception) as raised:
+        engine.get_blackbar_coords("in.mkv")
+    assert type(raised.value) is exception and raised.value.args == (message,)
+    assert [r["program"] for r in fake.invocations()] == ["ffprobe"]
+
+
+def test_missing_ffprobe_is_raised_and_ffmpeg_not_started(engine, fake):
+    fake.remove("ffprobe")
+    with pytest.raises(OSError) as raised:
+        engine.get_blackbar_coords("in.mkv")
+    assert raised.value.args == ("No such file or directory (os error 2)",)
+    assert fake.invocations() == []
+
+
+def test_nul_in_path_starts_nothing(engine, probed):
+    with pytest.raises(OSError) as raised:
+        engine.get_blackbar_coords("in\0.mkv")
+    assert type(raised.value) is OSError
+    assert raised.value.args == ("nul byte found in provided data",)
+    assert probed.invocations() == []
+
+
+def test_missing_ffmpeg_after_a_successful_probe(engine, probed):
+    probed.remove("ffmpeg")
+    with pytest.raises(OSError) as raised:
+        engine.get_blackbar_coords("in.mkv")
+    assert type(raised.value) is OSError
+    assert raised.value.args == ("No such file or directory (os error 2)",)
+    assert [r["program"] for r in probed.invocations()] == ["ffprobe"]
+
+
+def test_real_letterboxed_clip_gives_its_true_picture(engine, real_tools, sample_clip, tmp_path):
+    # 320x240 with 32 black lines above and below: the picture is 320x176 at 0,32, and both
+    # sizes are multiples of 16, so cropdetect's rounding can't move the answer.
+    rectangle = engine.get_blackbar_coords(str(sample_clip))
+    assert rectangle == "320:176:0:32"
+    output = tmp_path / "cropped.mkv"
+    try:
+        done = engine.transform(str(sample_clip), str(output), "libx264", "176", rectangle,
+                                "-preset veryfast -t 1")
+    except NotImplementedError:
+        pytest.skip("transform is not built in this tree yet")
+    assert done is True
+    (video,) = [s for s in ffprobe_json(output)["streams"] if s["codec_type"] == "video"]
+    assert (video["width"], video["height"]) == (320, 176)
+
+
+def test_real_clip_without_bars_gives_the_whole_picture(engine, real_tools, tmp_path):
+    clip = make_sample_clip(tmp_path / "plain.mkv", seconds=1, size="160x96", bars=0)
+    assert engine.get_blackbar_coords(str(clip)) == "160:96:0:0"
+
