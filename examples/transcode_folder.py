@@ -35,7 +35,8 @@ def main(argv: list[str] | None = None) -> int:
         except (OSError, ValueError, RuntimeError) as error:
             skipped.append((source.name, str(error)))
             continue
-        target = args.outdir / (source.stem + ".mkv")
+        # The same container as the source: its subtitle streams are copied and must fit.
+        target = args.outdir / source.name
         tasks.append((str(source), str(target), args.codec, args.height, crop, args.flags))
 
     started = time.monotonic()

@@ -59,7 +59,7 @@ def test_transcode_folder(real_tools, clips, tmp_path):
     assert any(re.fullmatch(r"second\.mp4\s+ok \(crop 256:160:0:16\)", line) for line in lines)
     assert any(line.startswith("broken.mkv") and "skipped" in line for line in lines)
     assert lines[-1].startswith("2 of 3 encoded in ")
-    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mkv"]
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mp4"]
 
 
 def test_preview(real_tools, clips, tmp_path):

@@ -37,8 +37,17 @@ def quick_tools(tmp_path, monkeypatch):
     return bin_dir
 
 
+# The encode routine writes its console texts to descriptor 1; the scripts' own results go to
+# a duplicate of it, and descriptor 1 itself to the null device.
+QUIET_CONSOLE = """
+import os as _os, sys as _sys
+_sys.stdout = open(_os.dup(1), "w")
+_os.dup2(_os.open(_os.devnull, _os.O_WRONLY), 1)
+"""
+
+
 def run_code(code, **kwargs):
-    result = run_in_fresh_interpreter(textwrap.dedent(code), **kwargs)
+    result = run_in_fresh_interpreter(QUIET_CONSOLE + textwrap.dedent(code), **kwargs)
     assert result.returncode == 0, result.stderr.decode()
     return result.stdout.decode()
 
