@@ -48,6 +48,15 @@ def main() -> int:
         clip = make_sample_clip(folder)
         print(f"sample clip: {clip} ({clip.stat().st_size} bytes)")
 
+        step("probe: the facts of the first video stream")
+        info = engine.probe(str(clip))
+        print(f"{info.filename}: {info.width}x{info.height} {info.codec} {info.pix_fmt}, "
+              f"{info.duration:.2f} s, {info.bitrate} bit/s")
+
+        step("get_blackbar_coords: the picture inside the black bars")
+        crop = engine.get_blackbar_coords(str(clip))
+        print(f"crop rectangle: {crop}")
+
         step("remux: every stream copied into a new container")
         started = time.monotonic()
         ok = engine.remux(str(clip), str(folder / "copy.mkv"))
@@ -58,9 +67,26 @@ def main() -> int:
             step(f"transform with {codec}: crop the bars, scale to 240 lines")
             started = time.monotonic()
             ok = engine.transform(str(clip), str(folder / f"{codec}.mkv"), codec, "240",
-                                  "640:272:0:44", flags)
+                                  crop, flags)
             # The progress line stays open after a successful run; end it first.
             print(f"\ntransform {codec} -> {ok} in {time.monotonic() - started:.2f} s", flush=True)
+        step("batch: the sample clip in several variants at once on the worker pool")
+        variants = [
+            (str(clip), str(folder / "variant-x265.mkv"), "libx265", "240", crop,
+             "-preset ultrafast -crf 28"),
+            (str(clip), str(folder / "variant-x264.mkv"), "libx264", "180", crop,
+             "-preset veryfast -crf 23"),
+            (str(clip), str(folder / "variant-small.mp4"), "libx264", "120", crop,
+             "-preset veryfast -sn"),
+        ]
+        started = time.monotonic()
+        results = engine.batch(variants)
+        print(f"\nbatch of {len(variants)} in {time.monotonic() - started:.2f} s:")
+        for (_, output, codec, res, _, _), ok in zip(variants, results):
+            made = engine.probe(output) if ok else None
+            size = f"{made.width}x{made.height} {made.codec}" if made else "-"
+            print(f"  {'ok' if ok else 'FAILED':6} {codec:8} {res:>4} lines  {size:16} "
+                  f"{pathlib.Path(output).name}")
     return 0
 
 

@@ -149,6 +149,8 @@ def test_sigint_lets_the_call_finish_then_surfaces(fake, call):
     out = run_code(f"""
         import os, signal, threading, time, kestrin
         e = kestrin.KestEngine()
+        # A shell starts background jobs with SIGINT ignored, and Python then keeps it so.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
         try:
             # The interrupt surfaces once the call has returned, at the interpreter's next check.
