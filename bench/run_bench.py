@@ -2,6 +2,7 @@
 
     ./run bench      (Markdown table on stdout, JSON in build/bench/report.json)
 """
+import contextlib
 import json
 import os
 import pathlib
@@ -85,6 +86,16 @@ def probe_after_allocation(clip, megabytes):
     return float(out.stdout)
 
 
+@contextlib.contextmanager
+def first_on_path(folder):
+    saved = os.environ["PATH"]
+    os.environ["PATH"] = f"{folder}:{saved}"
+    try:
+        yield
+    finally:
+        os.environ["PATH"] = saved
+
+
 def fake_program(folder, name, body):
     path = folder / name
     path.write_text("#!/bin/sh\n" + body + "\n")
@@ -99,23 +110,37 @@ def capture_figures(folder):
     bin_dir.mkdir()
     fake_program(bin_dir, "ffprobe", f"exec head -c {size} /dev/zero")
     engine = kestrin.KestEngine()
-    saved_path = os.environ["PATH"]
-    os.environ["PATH"] = f"{bin_dir}:{saved_path}"
-    try:
-        def with_kestrin():
-            try:
-                engine.probe("x")
-            except ValueError:  # 200 MB of zero bytes is no JSON report
-                pass
 
-        def by_hand():
-            subprocess.run(["ffprobe"], capture_output=True)
+    def with_kestrin():
+        try:
+            engine.probe("x")
+        except ValueError:  # 200 MB of zero bytes is no JSON report
+            pass
 
+    def by_hand():
+        subprocess.run(["ffprobe"], capture_output=True)
+
+    with first_on_path(bin_dir):
         kestrin_time = median_time(with_kestrin, 5)
         peer_time = median_time(by_hand, 5)
-    finally:
-        os.environ["PATH"] = saved_path
     return {"kestrin_mb_s": size / 1e6 / kestrin_time, "peer_mb_s": size / 1e6 / peer_time}
+
+
+def python_loop(cpu):
+    """What a user would write by hand: read the records, split, trim, write each line."""
+    started = cpu()
+    child = subprocess.Popen(["ffmpeg"], stderr=subprocess.PIPE)
+    pending = b""
+    prefix = "\r\x1b[2K  > [\u2726 KESTRIN] ENCODE | "
+    while chunk := child.stderr.read1(8192):
+        pending += chunk
+        *complete, pending = pending.split(b"\r")
+        for item in complete:
+            text = item.decode().strip()
+            if "frame=" in text:
+                os.write(1, (prefix + text[text.rindex("frame="):]).encode())
+    child.wait()
+    return cpu() - started
 
 
 def progress_figures(folder, records=200_000):
@@ -128,8 +153,6 @@ def progress_figures(folder, records=200_000):
     bin_dir.mkdir()
     fake_program(bin_dir, "ffmpeg", f"exec cat {log} >&2")
     engine = kestrin.KestEngine()
-    saved_path = os.environ["PATH"]
-    os.environ["PATH"] = f"{bin_dir}:{saved_path}"
     null = os.open(os.devnull, os.O_WRONLY)
     saved_stdout = os.dup(1)
     try:
@@ -138,28 +161,15 @@ def progress_figures(folder, records=200_000):
             return usage.ru_utime + usage.ru_stime
 
         os.dup2(null, 1)
-        started = cpu()
-        engine.transform("in", "out", "libx264", "720", "", "")
-        kestrin_cpu = cpu() - started
-
-        started = cpu()
-        child = subprocess.Popen(["ffmpeg"], stderr=subprocess.PIPE)
-        pending = b""
-        prefix = "\r\x1b[2K  > [\u2726 KESTRIN] ENCODE | "
-        while chunk := child.stderr.read1(8192):
-            pending += chunk
-            *complete, pending = pending.split(b"\r")
-            for item in complete:
-                text = item.decode().strip()
-                if "frame=" in text:
-                    os.write(1, (prefix + text[text.rindex("frame="):]).encode())
-        child.wait()
-        loop_cpu = cpu() - started
+        with first_on_path(bin_dir):
+            started = cpu()
+            engine.transform("in", "out", "libx264", "720", "", "")
+            kestrin_cpu = cpu() - started
+            loop_cpu = python_loop(cpu)
     finally:
         os.dup2(saved_stdout, 1)
         os.close(saved_stdout)
         os.close(null)
-        os.environ["PATH"] = saved_path
     return {"kestrin_us": kestrin_cpu / records * 1e6, "python_loop_us": loop_cpu / records * 1e6}
 
 

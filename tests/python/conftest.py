@@ -8,18 +8,26 @@ import sys
 
 import pytest
 
-# Under the sanitizer build the runtimes are preloaded into this interpreter only: the children
-# (ffmpeg, ffprobe, the doubles) must run plain, and hypothesis must not time instrumented code.
-if os.environ.get("KESTRIN_SANITIZED"):
-    for _name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
-        os.environ.pop(_name, None)
-    try:
-        from hypothesis import settings as _settings
+# Under the sanitizer build the runtimes are preloaded for the module only (see
+# tests/sanitized/sitecustomize.py); hypothesis must not time instrumented code.
+SANITIZED = bool(os.environ.get("KESTRIN_SANITIZED"))
+if SANITIZED:
+    from hypothesis import settings as _settings
 
-        _settings.register_profile("sanitized", deadline=None)
-        _settings.load_profile("sanitized")
-    except ImportError:
-        pass
+    _settings.register_profile("sanitized", deadline=None)
+    _settings.load_profile("sanitized")
+
+
+def python_env(extra=None):
+    """The environment for a Python interpreter that a test starts and that imports kestrin."""
+    env = dict(os.environ)
+    for name in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        saved = env.get("KESTRIN_SAVED_" + name)
+        if saved is not None:
+            env[name] = saved
+    env.update(extra or {})
+    return env
+
 
 DOUBLES = pathlib.Path(__file__).resolve().parent.parent / "doubles"
 REAL_FFMPEG = shutil.which("ffmpeg", path="/usr/bin")
@@ -154,9 +162,7 @@ def ffprobe_json(path, *extra):
 
 def run_in_fresh_interpreter(code, env=None, timeout=120):
     """Runs `code` in a new interpreter (for process-wide state such as the worker pool)."""
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], env=full_env, capture_output=True,
+    return subprocess.run([sys.executable, "-c", code], env=python_env(env), capture_output=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
 
 

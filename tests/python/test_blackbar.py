@@ -78,13 +78,6 @@ def test_missing_ffprobe_is_raised_and_ffmpeg_not_started(engine, fake):
     assert fake.invocations() == []
 
 
-def test_nul_in_path_starts_nothing(engine, probed):
-    with pytest.raises(OSError) as raised:
-        engine.get_blackbar_coords("in\0.mkv")
-    assert type(raised.value) is OSError
-    assert raised.value.args == ("nul byte found in provided data",)
-    assert probed.invocations() == []
-
 
 def test_missing_ffmpeg_after_a_successful_probe(engine, probed):
     probed.remove("ffmpeg")

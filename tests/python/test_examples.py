@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import ffprobe_json, make_sample_clip
+from conftest import ffprobe_json, make_sample_clip, python_env
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -16,7 +16,7 @@ EXAMPLES = REPO / "examples"
 
 def run_example(name, *args, timeout=300):
     return subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout,
+                          capture_output=True, text=True, timeout=timeout, env=python_env(),
                           stdin=subprocess.DEVNULL)
 
 
@@ -82,8 +82,9 @@ def test_stubs_match_the_module():
 
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrin"],
                           capture_output=True, text=True, timeout=300,
-                          env={"MYPYPATH": str(REPO / "python"), "PATH": "/usr/bin:/bin",
-                               "PYTHONPATH": str(pathlib.Path(kestrin.__file__).parent)})
+                          env=python_env({"MYPYPATH": str(REPO / "python"),
+                                          "PATH": "/usr/bin:/bin",
+                                          "PYTHONPATH": str(pathlib.Path(kestrin.__file__).parent)}))
     assert done.returncode == 0, done.stdout + done.stderr
 
 

@@ -138,3 +138,26 @@ def test_reimport_registers_the_same_classes():
         assert again.VideoMetadata is saved.VideoMetadata
     finally:
         sys.modules["kestrin"] = saved
+
+
+ENOENT = "No such file or directory (os error 2)"
+NUL = "nul byte found in provided data"
+
+
+@pytest.mark.parametrize("call, removed, message", [
+    (lambda e: e.probe("in\0.mkv"), None, NUL),
+    (lambda e: e.get_blackbar_coords("in\0.mkv"), None, NUL),
+    (lambda e: e.remux("in.mkv", "out\0.mkv"), None, NUL),
+    (lambda e: e.probe("in.mkv"), "ffprobe", ENOENT),
+    (lambda e: e.get_blackbar_coords("in.mkv"), "ffprobe", ENOENT),
+    (lambda e: e.remux("in.mkv", "out.mkv"), "ffmpeg", ENOENT),
+])
+def test_start_failures_are_plain_oserrors(engine, fake, call, removed, message):
+    if removed:
+        fake.remove(removed)
+    with pytest.raises(OSError) as raised:
+        call(engine)
+    assert type(raised.value) is OSError
+    assert raised.value.args == (message,)
+    assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (None, None, None)
+    assert fake.invocations() == []

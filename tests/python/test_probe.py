@@ -216,13 +216,6 @@ def test_missing_ffprobe_raises_plain_oserror(engine, fake):
     assert raised.value.errno is None
 
 
-def test_nul_in_path_starts_nothing(engine, fake):
-    with pytest.raises(OSError) as raised:
-        engine.probe("in\0.mkv")
-    assert type(raised.value) is OSError
-    assert raised.value.args == ("nul byte found in provided data",)
-    assert fake.invocations() == []
-
 
 @pytest.mark.parametrize("attribute", ATTRIBUTES)
 def test_attributes_are_read_only(engine, fake, attribute):

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import REAL_FFMPEG, ffprobe_json
+from conftest import REAL_FFMPEG, ffprobe_json, python_env
 
 TASK = ("in.mkv", "out.mkv", "libx265", "720", "1920:800:0:140", "-crf 20")
 ARGV = ["-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in.mkv", "-map", "0",
@@ -176,7 +176,7 @@ def test_real_progress_arrives_while_ffmpeg_runs(real_tools, tmp_path):
             " '160:120:0:0', '-preset ultrafast -stats_period 0.1')\n"
             "sys.exit(0 if ok else 3)\n")
     encoder = subprocess.Popen([sys.executable, "-c", code, str(tmp_path / "live.mkv")],
-                               stdin=producer.stdout, stdout=subprocess.PIPE)
+                               stdin=producer.stdout, stdout=subprocess.PIPE, env=python_env())
     producer.stdout.close()
     arrivals = []
     while chunk := os.read(encoder.stdout.fileno(), 65536):
