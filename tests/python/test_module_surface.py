@@ -5,6 +5,7 @@ import sys
 import pytest
 
 import kestrin
+from conftest import run_in_fresh_interpreter
 from kestrin import KestEngine, VideoMetadata
 
 E = KestEngine()
@@ -161,3 +162,33 @@ def test_start_failures_are_plain_oserrors(engine, fake, call, removed, message)
     assert raised.value.args == (message,)
     assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (None, None, None)
     assert fake.invocations() == []
+
+
+@pytest.mark.parametrize("hook, message", [
+    ("throw_standard_exception", "broken invariant"),
+    ("throw_other", "unknown internal fault"),
+    ("raise_internal_failure", "from the core"),
+])
+def test_internal_faults_become_panic_exception(hook, message):
+    hooks = pytest.importorskip("kestrin_fault_hooks", reason="built only with the unit tests")
+    with pytest.raises(BaseException) as raised:
+        getattr(hooks, hook)()
+    assert type(raised.value).__name__ == "PanicException"
+    assert type(raised.value).__bases__ == (BaseException,)
+    assert not isinstance(raised.value, Exception)
+    assert raised.value.args == (message,)
+
+
+def test_import_in_a_legacy_subinterpreter_fails_cleanly():
+    interpreters = pytest.importorskip(
+        "_interpreters", reason="the _interpreters module is new in Python 3.13")
+    done = run_in_fresh_interpreter(
+        "import _interpreters\n"
+        "interp = _interpreters.create('legacy')\n"
+        "print(_interpreters.run_string(interp, 'import kestrin'))\n"
+        "import kestrin\n"
+        "print(kestrin.KestEngine)\n")
+    assert done.returncode == 0, done.stderr.decode()
+    lines = done.stdout.decode().splitlines()
+    assert "ImportError" in lines[0] and "main interpreter" in lines[0]
+    assert lines[1] == "<class 'builtins.KestEngine'>"
