@@ -52,7 +52,8 @@ EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
     RecordReader records(show_progress);
     // A read error on the pipe cuts the display short but not the run: the child is still
     // waited for and its status is what counts.
-    (void)drain({{child.error_pipe().get(), [&](std::string_view bytes) { records.feed(bytes); }}});
+    (void)drain({{child.error_pipe().get(), [&](std::string_view bytes) { records.feed(bytes); }}},
+                8192);
     records.finish();
 
     auto status = child.wait();

@@ -27,6 +27,9 @@ Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
     // Close-on-exec from birth: a child started at the same moment on another thread must not
     // inherit our pipe ends, or our read would not see end of file until that stranger exits.
     if (::pipe2(ends, O_CLOEXEC) != 0) return os_failure(errno);
+    // A roomier pipe lets a child that writes a lot go on without waiting for each of our reads;
+    // where the system refuses, the default size serves.
+    (void)::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
     return std::pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
@@ -151,14 +154,14 @@ Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWirin
     return ChildProcess(pid, std::move(output_read), std::move(error_read));
 }
 
-Result<bool> drain(std::initializer_list<DrainSource> sources) {
+Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_size) {
     std::vector<pollfd> watched;
     std::vector<const Sink*> sinks;
     for (const DrainSource& source : sources) {
         watched.push_back(pollfd{source.fd, POLLIN, 0});
         sinks.push_back(&source.sink);
     }
-    char buffer[8192];
+    std::vector<char> buffer(read_size);
     std::size_t open = watched.size();
     while (open > 0) {
         if (::poll(watched.data(), watched.size(), -1) < 0) {
@@ -167,9 +170,9 @@ Result<bool> drain(std::initializer_list<DrainSource> sources) {
         }
         for (std::size_t i = 0; i < watched.size(); ++i) {
             if (watched[i].fd < 0 || watched[i].revents == 0) continue;
-            const ssize_t got = ::read(watched[i].fd, buffer, sizeof buffer);
+            const ssize_t got = ::read(watched[i].fd, buffer.data(), buffer.size());
             if (got > 0) {
-                (*sinks[i])(std::string_view(buffer, static_cast<std::size_t>(got)));
+                (*sinks[i])(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
             } else if (got == 0) {
                 watched[i].fd = -1;  // poll skips negative descriptors
                 --open;
@@ -188,8 +191,8 @@ Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
     ChildProcess& child = started.value();
     CapturedOutput captured;
     auto drained = drain({
-        {child.output_pipe().get(), [&](std::string_view bytes) { captured.output += bytes; }},
-        {child.error_pipe().get(), [&](std::string_view bytes) { captured.error += bytes; }},
+        {child.output_pipe().get(), [&](std::string_view bytes) { captured.output.append(bytes); }},
+        {child.error_pipe().get(), [&](std::string_view bytes) { captured.error.append(bytes); }},
     });
     auto status = child.wait();
     if (!drained) return drained.failure();

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "kestrin.hpp"
+#include "tools/byte_buffer.hpp"
 #include "tools/unique_fd.hpp"
 
 namespace kestrin {
@@ -66,12 +67,14 @@ struct DrainSource {
 
 // Reads every source until all reach end of file, all at once with poll: a child that fills one
 // pipe while we block on the other would otherwise stall forever. Fails only on a read error.
-Result<bool> drain(std::initializer_list<DrainSource> sources);
+// `read_size` is the most one read takes: large for collecting whole outputs, small where each
+// piece is looked at as soon as it arrives.
+Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_size = 65536);
 
 struct CapturedOutput {
     int wait_status = 0;
-    Text output;
-    Text error;
+    ByteBuffer output;
+    ByteBuffer error;
 };
 
 // Standard input from the null device, standard output and error collected whole.

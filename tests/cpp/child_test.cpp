@@ -28,7 +28,7 @@ TEST(ChildStarter, CapturesMegabytesOnBothStreamsWithoutStalling) {
 TEST(ChildStarter, CapturingRunGivesTheNullDeviceAsInput) {
     auto run = run_capturing({"sh", "-c", "stat -L -c %t:%T /dev/stdin; cat"});
     ASSERT_TRUE(run.ok());
-    EXPECT_EQ(run.value().output, "1:3\n");  // major 1, minor 3: /dev/null
+    EXPECT_EQ(run.value().output.view(), "1:3\n");  // major 1, minor 3: /dev/null
 }
 
 TEST(ChildStarter, KilledChildIsAFailure) {
@@ -87,7 +87,7 @@ TEST(ChildStarter, ArgumentsArriveUnsplitAndUnquoted) {
     const std::string odd = "-a path with 'quotes' and \"more\" $HOME";
     auto run = run_capturing({"sh", "-c", "printf '%s|' \"$@\"", "sh", odd, "", "--"});
     ASSERT_TRUE(run.ok());
-    EXPECT_EQ(run.value().output, odd + "||--|");
+    EXPECT_EQ(run.value().output.view(), odd + "||--|");
 }
 
 TEST(ChildStarter, ChildHasEmptySignalMaskAndDefaultSigpipe) {
@@ -99,13 +99,13 @@ TEST(ChildStarter, ChildHasEmptySignalMaskAndDefaultSigpipe) {
     std::signal(SIGPIPE, old_handler);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ASSERT_TRUE(run.ok());
-    EXPECT_NE(run.value().output.find("SigBlk:\t0000000000000000"), std::string::npos)
-        << run.value().output;
+    EXPECT_NE(run.value().output.view().find("SigBlk:\t0000000000000000"), std::string::npos)
+        << run.value().output.view();
     // SIGPIPE is signal 13: bit 12 of the ignored set must be clear.
-    const auto at = run.value().output.find("SigIgn:\t");
+    const auto at = run.value().output.view().find("SigIgn:\t");
     ASSERT_NE(at, std::string::npos);
     const unsigned long long ignored =
-        std::stoull(run.value().output.substr(at + 8, 16), nullptr, 16);
+        std::stoull(std::string(run.value().output.view().substr(at + 8, 16)), nullptr, 16);
     EXPECT_EQ(ignored & (1ull << 12), 0u);
 }
 
@@ -132,13 +132,33 @@ TEST(ChildStarter, NoPipeEndLeaksIntoAChild) {
     ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
     auto run = run_capturing({"sh", "-c", "for f in /proc/self/fd/*; do readlink $f; done"});
     ASSERT_TRUE(run.ok());
-    EXPECT_EQ(run.value().output.find(target), std::string::npos) << run.value().output;
+    EXPECT_EQ(run.value().output.view().find(target), std::string::npos) << run.value().output.view();
     kill(first.value().pid(), SIGKILL);
 }
 
 TEST(OsErrorText, HasTheMessageThenTheNumber) {
     EXPECT_EQ(os_error_text(ENOENT), "No such file or directory (os error 2)");
     EXPECT_EQ(os_error_text(EPIPE), "Broken pipe (os error 32)");
+}
+
+}  // namespace
+}  // namespace kestrin
+
+namespace kestrin {
+namespace {
+
+TEST(ByteBuffer, KeepsEveryByteAcrossGrowth) {
+    ByteBuffer buffer;
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string piece(static_cast<std::size_t>(i % 97 + 1), static_cast<char>(i));
+        buffer.append(piece);
+        expected += piece;
+    }
+    buffer.append(std::string(200000, 'z'));  // more than one doubling at once
+    expected += std::string(200000, 'z');
+    EXPECT_EQ(buffer.view(), expected);
+    EXPECT_EQ(ByteBuffer().view(), "");
 }
 
 }  // namespace
