@@ -21,7 +21,7 @@ sys.path.insert(0, str(HERE))
 
 import kestrin  # noqa: E402
 
-PROBE_ROUNDS = 25
+PROBE_ROUNDS = 40
 
 
 def median_time(function, rounds):
