@@ -13,10 +13,10 @@ namespace kestrin::py {
 namespace {
 
 // Made once: the loser of a race between threads of a free-threaded interpreter drops its copy.
-PyTypeObject* make_once(std::atomic<PyObject*>& slot, PyType_Spec& spec) {
+PyTypeObject* make_once(std::atomic<PyObject*>& slot, PyType_Spec& definition) {
     PyObject* existing = slot.load(std::memory_order_acquire);
     if (existing != nullptr) return reinterpret_cast<PyTypeObject*>(existing);
-    PyObject* made = PyType_FromSpec(&spec);
+    PyObject* made = PyType_FromSpec(&definition);
     if (made == nullptr) return nullptr;
     if (!slot.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);
