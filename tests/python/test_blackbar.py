@@ -70,15 +70,6 @@ def test_probe_failure_is_raised_and_ffmpeg_not_started(engine, fake, report, ex
     assert [r["program"] for r in fake.invocations()] == ["ffprobe"]
 
 
-def test_missing_ffprobe_is_raised_and_ffmpeg_not_started(engine, fake):
-    fake.remove("ffprobe")
-    with pytest.raises(OSError) as raised:
-        engine.get_blackbar_coords("in.mkv")
-    assert raised.value.args == ("No such file or directory (os error 2)",)
-    assert fake.invocations() == []
-
-
-
 def test_missing_ffmpeg_after_a_successful_probe(engine, probed):
     probed.remove("ffmpeg")
     with pytest.raises(OSError) as raised:

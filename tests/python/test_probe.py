@@ -207,16 +207,6 @@ def test_argument_list(engine, fake, path):
     assert record["stdin_is_null"] is True
 
 
-def test_missing_ffprobe_raises_plain_oserror(engine, fake):
-    fake.remove("ffprobe")
-    with pytest.raises(OSError) as raised:
-        engine.probe("in.mkv")
-    assert type(raised.value) is OSError
-    assert raised.value.args == ("No such file or directory (os error 2)",)
-    assert raised.value.errno is None
-
-
-
 @pytest.mark.parametrize("attribute", ATTRIBUTES)
 def test_attributes_are_read_only(engine, fake, attribute):
     metadata = probe_report(engine, fake, VALID)
