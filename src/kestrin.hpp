@@ -2,6 +2,7 @@
 // and the Result that carries either a value or a failure up to the Python boundary.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -36,6 +37,11 @@ struct EncodeTask {
     Text crop;
     Text flags;
 };
+
+// The six texts of a task in parameter order, for filling one from six arguments.
+inline std::array<Text*, 6> task_texts(EncodeTask& task) {
+    return {&task.input, &task.output, &task.codec, &task.res, &task.crop, &task.flags};
+}
 
 // Which Python exception a failure becomes at the boundary. The core never names Python itself.
 enum class FailureKind {

@@ -34,8 +34,7 @@ bool convert_task(PyObject* item, std::vector<EncodeTask>& tasks) {
         return false;
     }
     EncodeTask task;
-    const std::array<Text*, 6> members{&task.input, &task.output, &task.codec,
-                                       &task.res,   &task.crop,   &task.flags};
+    const auto members = task_texts(task);
     for (std::size_t i = 0; i < members.size(); ++i) {
         PyObject* member = PyTuple_GET_ITEM(item, static_cast<Py_ssize_t>(i));
         if (!convert_text(member, "tasks", *members[i])) return false;

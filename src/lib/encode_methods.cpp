@@ -28,8 +28,7 @@ KESTRIN_FASTCALL_METHOD(engine_transform) {
                             kwnames, bound))
             return nullptr;
         EncodeTask task;
-        Text* const texts[] = {&task.input, &task.output, &task.codec,
-                               &task.res,   &task.crop,   &task.flags};
+        const auto texts = task_texts(task);
         for (std::size_t i = 0; i < bound.size(); ++i) {
             if (!convert_text(bound[i], transform_parameters[i], *texts[i])) return nullptr;
         }
