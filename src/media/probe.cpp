@@ -20,7 +20,7 @@ const JsonValue* member(const JsonValue* object, const char* name) {
     return found == object->end() ? nullptr : &*found;
 }
 
-Text text_member(const JsonValue* object, const char* name, const char* fallback) {
+Text text_member(const JsonValue* object, const char* name, const Text& fallback) {
     const JsonValue* value = member(object, name);
     if (value == nullptr || !value->is_string()) return fallback;
     return value->get_ref<const JsonValue::string_t&>();
@@ -66,14 +66,16 @@ Result<VideoMetadata> read_probe_report(std::string_view report) {
     if (video == nullptr) return Failure{FailureKind::runtime_error, "No video stream found"};
     const JsonValue* format = member(&*document, "format");
 
+    // The record starts out holding every field's default; a usable member replaces it.
     VideoMetadata record;
-    record.filename = text_member(format, "filename", "unknown");
+    record.filename = text_member(format, "filename", record.filename);
     record.width = integer_member(video, "width");
     record.height = integer_member(video, "height");
-    record.codec = text_member(video, "codec_name", "unknown");
-    record.duration = parse_number_text(text_member(format, "duration", "0")).value_or(0.0);
-    record.pix_fmt = text_member(video, "pix_fmt", "unknown");
-    record.bitrate = text_member(format, "bit_rate", "0");
+    record.codec = text_member(video, "codec_name", record.codec);
+    record.duration =
+        parse_number_text(text_member(format, "duration", "0")).value_or(record.duration);
+    record.pix_fmt = text_member(video, "pix_fmt", record.pix_fmt);
+    record.bitrate = text_member(format, "bit_rate", record.bitrate);
     return record;
 }
 
