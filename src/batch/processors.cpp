@@ -11,20 +11,14 @@
 #include <charconv>
 #include <limits>
 
+#include "tools/text.hpp"
 #include "tools/unique_fd.hpp"
 
 namespace kestrin {
 namespace {
 
-std::string_view trim_ascii_space(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\n\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\n\r");
-    return text.substr(first, last - first + 1);
-}
-
 std::optional<long long> parse_integer(std::string_view text) {
-    text = trim_ascii_space(text);
+    text = trim_white_space(text);
     long long value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || text.empty()) return {};
@@ -155,7 +149,7 @@ std::optional<unsigned> quota_processors(std::string_view quota, std::string_vie
 }
 
 std::optional<unsigned> cpu_max_processors(std::string_view contents) {
-    const auto fields = split(trim_ascii_space(contents), ' ');
+    const auto fields = split(trim_white_space(contents), ' ');
     if (fields.size() != 2 || fields[0] == "max") return {};
     return quota_processors(fields[0], fields[1]);
 }
