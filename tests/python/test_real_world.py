@@ -1,5 +1,5 @@
-"""Every method on generated files with the structures users' files have (tests/python/real_world.py):
-what a user can expect, and the poor results that are still the specified ones, pinned."""
+"""Every method on generated files with the structures of users' files (real_world.py): what a
+user can expect, and the poor results that are still the intended ones, pinned."""
 import json
 import re
 import subprocess
@@ -225,7 +225,7 @@ def test_remux(engine, real_world_corpus, tmp_path, name, extension, expected):
 @pytest.mark.parametrize("codec, extension, expected", [
     ("libx264", "mkv", True), ("libx264", "mp4", True), ("libx264", "mov", True),
     ("libx265", "mkv", True), ("libx265", "mp4", True), ("libx265", "mov", True),
-    ("libx264", "webm", False), ("libx264", "ogg", False),
+    ("libx264", "avi", True), ("libx264", "webm", False), ("libx264", "ogg", False),
     ("libx265", "webm", False), ("libx265", "ogg", False),
 ])
 def test_containers_for_the_encoders(engine, real_world_corpus, tmp_path, codec, extension,
