@@ -32,9 +32,9 @@ What each attempt guarantees:
   into place only when ffmpeg succeeded, so a re-run never leaves a partial file under the
   output's name, and a finished output is only ever replaced whole. A failed attempt removes its
   temporary file; one whose worker was killed leaves it (``.NAME.part-XXXXXXXX.SUFFIX``).
-- The encode process asks Linux to kill it when the worker thread that started it ends; ffmpeg
-  then ends on its broken standard error pipe at its next statistics record, so a killed worker
-  leaves no encode running after a second or so.
+- The encode process asks Linux to kill it when the worker thread that started it ends, and a
+  guard process kills its ffmpeg as soon as it has ended, so a killed worker leaves no encode
+  running.
 - The console text of the encode (the command, the progress line, the error banner) goes to the
   logger ``distributed.worker.kestrin`` as whole lines, each prefixed with the output's file name:
   the worker's default logging shows them with its own lines and keeps them for
@@ -74,8 +74,12 @@ _RECORD_END = re.compile(rb"[\r\n]")
 
 # Runs in the child. The death signal is requested first thing, then the parent is checked: had
 # the worker died before the request, the child would already belong to another process and
-# would never get the signal. The result pipe must not reach ffmpeg: if ffmpeg held it, a dead
-# child's parent would wait for ffmpeg's end instead of seeing the child's.
+# would never get the signal. ffmpeg needs a guard of its own: it ignores SIGPIPE and encodes on
+# to the end when its error pipe breaks, and a death signal cannot be passed on to it through
+# kestrin's spawn. So the child leads a process group, which ffmpeg joins, and forks a guard that
+# kills the group once the child's end of a pipe closes, however the child ended. Neither the
+# guard's pipe nor the result pipe may reach ffmpeg (it would keep them open after the child's
+# death): both are close-on-exec.
 _CHILD_CODE = """\
 import ctypes, json, os, signal, sys
 parent, result_fd = int(sys.argv[1]), int(sys.argv[2])
@@ -84,6 +88,22 @@ if ctypes.CDLL(None, use_errno=True).prctl(1, int(signal.SIGKILL), 0, 0, 0) != 0
     sys.exit("kestrin_dask: prctl(PR_SET_PDEATHSIG) failed")
 if os.getppid() != parent:
     sys.exit("kestrin_dask: the worker ended before the encode started")
+os.setpgid(0, 0)
+watch, alive = os.pipe()
+if os.fork() == 0:
+    os.close(alive)
+    os.close(result_fd)
+    null = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(null, fd)
+    while True:
+        try:
+            if not os.read(watch, 1):
+                break
+        except InterruptedError:
+            pass
+    os.killpg(0, signal.SIGKILL)
+os.close(watch)
 sys.path[:] = json.loads(sys.argv[3])
 import kestrin
 try:
