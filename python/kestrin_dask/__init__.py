@@ -6,7 +6,7 @@ scheduler's ``worker-ttl`` the worker is restarted and the encode runs again els
 again, until the task ends as ``KilledWorker``. :func:`transform` runs the call in a child Python
 process instead and waits for it without the lock, so the worker stays responsive::
 
-    from distributed import Client
+    from distributed import Client, Future
     import kestrin_dask
 
     client = Client("tcp://scheduler:8786")
@@ -58,7 +58,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from distributed import Client
+    from distributed import Client, Future
 
 __all__ = ["EncodeProcessDied", "PROGRESS_LOG_INTERVAL", "encode_all", "transform"]
 
@@ -142,7 +142,8 @@ def transform(input: str, output: str, codec: str, res: str, crop: str, flags: s
     label = os.path.basename(output)
     try:
         result = _run_child(arguments, label)
-        if result:
+        # ffmpeg may succeed without writing the file (flags that send the encode elsewhere).
+        if result and os.path.lexists(attempt):
             os.replace(attempt, output)
         return result
     finally:
@@ -165,7 +166,7 @@ def _run_child(arguments: list[str], label: str) -> bool:
     read_result, write_result = os.pipe()
     try:
         child = subprocess.Popen(
-            [sys.executable, "-c", _CHILD_CODE, str(os.getpid()), str(write_result),
+            [sys.executable, "-S", "-c", _CHILD_CODE, str(os.getpid()), str(write_result),
              json.dumps(sys.path), json.dumps(arguments)],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             pass_fds=(write_result,))
@@ -178,7 +179,7 @@ def _run_child(arguments: list[str], label: str) -> bool:
         try:
             assert child.stdout is not None
             relay = _ConsoleRelay(label)
-            while chunk := child.stdout.read1(65536):
+            while chunk := os.read(child.stdout.fileno(), 65536):
                 relay.feed(chunk)
             relay.close()
             status = child.wait()
@@ -262,9 +263,13 @@ def encode_all(client: Client, tasks: Sequence[tuple[str, str, str, str, str, st
     """
     from distributed import as_completed
 
-    futures = {client.submit(transform, *task, retries=retries, pure=False): position
-               for position, task in enumerate(tasks)}
-    finished = as_completed(futures)
+    futures: dict[Future, int] = {}
+    for position, task in enumerate(tasks):
+        # pure=False: an encode is a side effect, two equal tasks are still two encodes.
+        future = client.submit(  # type: ignore[no-untyped-call]
+            transform, *task, retries=retries, pure=False)
+        futures[future] = position
+    finished = as_completed(futures)  # type: ignore[no-untyped-call]
     for future in finished:
         position = futures.pop(future)
         error = future.exception()
