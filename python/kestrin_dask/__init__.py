@@ -77,9 +77,10 @@ _RECORD_END = re.compile(rb"[\r\n]")
 # would never get the signal. ffmpeg needs a guard of its own: it ignores SIGPIPE and encodes on
 # to the end when its error pipe breaks, and a death signal cannot be passed on to it through
 # kestrin's spawn. So the child leads a process group, which ffmpeg joins, and forks a guard that
-# kills the group once the child's end of a pipe closes, however the child ended. Neither the
-# guard's pipe nor the result pipe may reach ffmpeg (it would keep them open after the child's
-# death): both are close-on-exec.
+# waits on a pipe: a byte means the child finished and will reap the guard; the end of the pipe
+# without one means the child died, and the guard kills the group. Neither that pipe nor the
+# result pipe may reach ffmpeg (it would keep them open after the child's death): both are
+# close-on-exec.
 _CHILD_CODE = """\
 import ctypes, json, os, signal, sys
 parent, result_fd = int(sys.argv[1]), int(sys.argv[2])
@@ -89,20 +90,21 @@ if ctypes.CDLL(None, use_errno=True).prctl(1, int(signal.SIGKILL), 0, 0, 0) != 0
 if os.getppid() != parent:
     sys.exit("kestrin_dask: the worker ended before the encode started")
 os.setpgid(0, 0)
-watch, alive = os.pipe()
-if os.fork() == 0:
-    os.close(alive)
+watch, finished = os.pipe()
+guard = os.fork()
+if guard == 0:
+    os.close(finished)
     os.close(result_fd)
     null = os.open(os.devnull, os.O_RDWR)
     for fd in (0, 1, 2):
         os.dup2(null, fd)
     while True:
         try:
-            if not os.read(watch, 1):
-                break
+            if os.read(watch, 1):
+                os._exit(0)
+            os.killpg(0, signal.SIGKILL)
         except InterruptedError:
             pass
-    os.killpg(0, signal.SIGKILL)
 os.close(watch)
 sys.path[:] = json.loads(sys.argv[3])
 import kestrin
@@ -110,6 +112,8 @@ try:
     result = {"ok": kestrin.KestEngine().transform(*json.loads(sys.argv[4]))}
 except BaseException as error:
     result = {"error": type(error).__name__, "message": str(error)[:4000]}
+os.write(finished, b"x")
+os.waitpid(guard, 0)
 os.write(result_fd, json.dumps(result).encode())
 """
 

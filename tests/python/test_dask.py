@@ -2,7 +2,6 @@
 place only on success, console text as whole log lines; and on a local Dask cluster, long encodes
 that keep their worker alive and a killed worker whose encode runs again."""
 import contextlib
-import importlib.util
 import logging
 import os
 import pathlib
@@ -288,12 +287,3 @@ def encodes_writing_into(folder):
             pids.append(int(entry.name))
     return pids
 
-
-@needs_dask
-@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_stubs_match_the_module():
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrin_dask"],
-                          capture_output=True, text=True, timeout=300,
-                          env=python_env({"MYPYPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin",
-                                          "PYTHONPATH": os.pathsep.join(sys.path)}))
-    assert done.returncode == 0, done.stdout + done.stderr
