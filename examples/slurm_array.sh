@@ -1,7 +1,8 @@
 #!/bin/bash
 # One kestrin transform per Slurm array task; line N of a list file is array task N.
 #
-#   sbatch --array=1-$(grep -c . tasks.tsv)%4 --cpus-per-task=8 --mem=8G examples/slurm_array.sh tasks.tsv
+#   sbatch --array=1-$(grep -c . tasks.tsv)%4 --cpus-per-task=8 --mem=8G \
+#       examples/slurm_array.sh tasks.tsv
 #
 # Each line holds transform's six arguments separated by tabs: input, output, codec, res, crop,
 # flags (crop and flags may be empty; paths as every node sees them). "-nostdin" is added to the

@@ -98,13 +98,9 @@ if guard == 0:
     null = os.open(os.devnull, os.O_RDWR)
     for fd in (0, 1, 2):
         os.dup2(null, fd)
-    while True:
-        try:
-            if os.read(watch, 1):
-                os._exit(0)
-            os.killpg(0, signal.SIGKILL)
-        except InterruptedError:
-            pass
+    if not os.read(watch, 1):
+        os.killpg(0, signal.SIGKILL)
+    os._exit(0)
 os.close(watch)
 sys.path[:] = json.loads(sys.argv[3])
 import kestrin

@@ -41,7 +41,8 @@ needs_dask = pytest.mark.skipif(bool(dask_missing()), reason=str(dask_missing())
 
 PROGRESS = "\r\x1b[2K  > [\u2726 KESTRIN] ENCODE | "
 CONSOLE = ("\n  > [DEBUG] CMD: ffmpeg -y -i in.mkv out.mkv\n"
-           f"{PROGRESS}frame=    1 fps=0.0{PROGRESS}frame=    2 fps=1.0{PROGRESS}frame=    3 fps=2.0"
+           f"{PROGRESS}frame=    1 fps=0.0{PROGRESS}frame=    2 fps=1.0"
+           f"{PROGRESS}frame=    3 fps=2.0"
            "\n  > [\u2726 KESTRIN] FFmpeg exited with an error.\n").encode()
 
 
@@ -226,15 +227,17 @@ def test_real_encodes_on_a_local_cluster(real_tools, tmp_path):
 
 @needs_dask
 def test_a_long_encode_keeps_its_worker(fake, tmp_path):
+    output = tmp_path / "out@stats_for=15@.mkv"
     with local_cluster() as client:
         before = worker_pids(client)
-        future = client.submit(kestrin_dask.transform, "in.mkv", str(tmp_path / "out@stats_for=15@.mkv"),
-                               "libx264", "720", "", "", pure=False)
+        # The double encodes for 15 s, writing a statistics record every 0.2 s.
+        future = client.submit(kestrin_dask.transform, "in.mkv", str(output), "libx264", "720",
+                               "", "", pure=False)
         assert future.result(timeout=60) is True
         assert worker_pids(client) == before
         assert worker_restarts(client) == []
     assert len(started_encodes(fake)) == 1
-    assert (tmp_path / "out@stats_for=15@.mkv").stat().st_size == 4096
+    assert output.stat().st_size == 4096
 
 
 @needs_dask

@@ -28,7 +28,8 @@ def test_wheel_installs_and_probes(real_tools, sample_clip, tmp_path):
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith("METADATA"))).decode()
     assert "kestrin.pyi" in names
-    assert {"kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi", "kestrin_dask/py.typed"} <= set(names)
+    assert {"kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi",
+            "kestrin_dask/py.typed"} <= set(names)
     assert "Provides-Extra: dask" in metadata
     assert "Requires-Python: >=3.11" in metadata
     assert "Classifier: Programming Language :: Python :: 3.14" in metadata
