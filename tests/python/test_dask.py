@@ -151,7 +151,7 @@ def test_a_killed_encode_process_is_an_error(fake, tmp_path):
     os.kill(parent_of(ffmpeg), signal.SIGKILL)
     caller.join(10)
     assert "ended by signal 9 without a result" in str(outcome[0].value)
-    assert not running(ffmpeg)
+    wait_for(lambda: not running(ffmpeg), 2, "end of ffmpeg")
     assert not list(tmp_path.glob(".out.part-*"))
 
 
