@@ -123,9 +123,9 @@ def test_reference_total_is_flat_over_every_path(tmp_path):
             one_round()
         gc.collect()
         report.write(f"{sys.gettotalrefcount() - before}\\n")
-        """).replace("ROUNDS", "200")
+        """).replace("ROUNDS", "100")
     run = run_in_fresh_interpreter(code, timeout=600)
     assert run.returncode == 0, run.stderr.decode()
     # A reference lost on any path of a round would add at least one per round.
     growth = int(run.stdout)
-    assert growth < 100, f"{growth} references gained over 200 rounds"
+    assert growth < 50, f"{growth} references gained over 100 rounds"
