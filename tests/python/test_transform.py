@@ -123,6 +123,20 @@ def test_missing_ffmpeg_echoes_and_raises(engine, fake):
     assert console == ECHO
 
 
+def test_a_failed_read_of_the_statistics_does_not_end_the_encode(fake):
+    # The double holds the caller's descriptor limit at 0 for a moment, so that its poll fails,
+    # then writes a last record and ends well. A fresh interpreter keeps the test run safe.
+    fake.set("starve_parent", 0.3, "ffmpeg")
+    fake.output("ffmpeg", "stderr", b"frame=2 after\n")
+    code = ("import sys, kestrin\n"
+            "ok = kestrin.KestEngine().transform('in.mkv', 'out.mkv', 'libx264', '720', '', '')\n"
+            "sys.exit(0 if ok else 3)\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60,
+                         stdin=subprocess.DEVNULL, env=python_env())
+    assert run.returncode == 0, run.stderr.decode()
+    assert run.stdout.endswith(PROGRESS + b"frame=1 starved" + PROGRESS + b"frame=2 after")
+
+
 # --- the real ffmpeg ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("codec, flags, codec_name, pix_fmt, profile, level", [
