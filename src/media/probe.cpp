@@ -43,15 +43,15 @@ class ReportReader final : public JsonListener {
 public:
     void null() override { scalar(Scalar{}); }
     void boolean(bool) override { scalar(Scalar{}); }
-    void signed_integer(std::int64_t value) override { scalar(Scalar{.integer = value}); }
+    void signed_integer(std::int64_t value) override { scalar(Scalar{value, nullptr}); }
     void unsigned_integer(std::uint64_t value) override {
         constexpr auto largest =
             static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-        if (value <= largest) scalar(Scalar{.integer = static_cast<std::int64_t>(value)});
+        if (value <= largest) scalar(Scalar{static_cast<std::int64_t>(value), nullptr});
         else scalar(Scalar{});
     }
     void floating(double) override { scalar(Scalar{}); }
-    void string(std::string& value) override { scalar(Scalar{.text = &value}); }
+    void string(std::string& value) override { scalar(Scalar{std::nullopt, &value}); }
     void start_object() override { open(Container::object); }
     void start_array() override { open(Container::array); }
     void member_name(std::string& name) override { pending_ = slot_named(name); }
