@@ -11,6 +11,9 @@ and per invocation from any argument holding "@key=value" pieces, each closed by
   sleep                      seconds to sleep before ending
   exit                       exit status (default 0)
   signal                     end by this signal number instead
+  stats_for                  seconds of a running encode: a statistics record every 0.2 s,
+                             then the last argument (the output) is written, 4096 bytes; with
+                             FAKE_LOG_DIR, a file "<program>.<pid>.started" marks its start
 If FAKE_LOG_DIR is set, each invocation writes a JSON record there: argv, pid, start and end
 times (time.monotonic is not shared between processes, so wall-clock time.time is used), the
 identity of standard input ("device:inode") and whether it is the null device.
@@ -80,6 +83,18 @@ stdin_id, null_input = stdin_identity()
 emit(1, "stdout_file", "stdout_bytes")
 emit(2, "stderr_file", "stderr_bytes")
 time.sleep(float(setting("sleep", "0") or 0))
+encode_seconds = float(setting("stats_for", "0") or 0)
+if encode_seconds:
+    if os.environ.get("FAKE_LOG_DIR"):
+        open(os.path.join(os.environ["FAKE_LOG_DIR"], f"{program}.{os.getpid()}.started"), "w").close()
+    frame = 0
+    while time.time() - start < encode_seconds:
+        frame += 1
+        os.write(2, f"frame={frame:5d} fps= 25 q=28.0 size=  {frame}KiB speed=1x    \r".encode())
+        time.sleep(0.2)
+    os.write(2, f"frame={frame:5d} fps= 25 q=-1.0 Lsize=  {frame}KiB speed=1x    \n".encode())
+    with open(sys.argv[-1], "wb") as output:
+        output.write(b"\0" * 4096)
 log_dir = os.environ.get("FAKE_LOG_DIR")
 if log_dir:
     record = {

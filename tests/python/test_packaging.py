@@ -28,6 +28,9 @@ def test_wheel_installs_and_probes(real_tools, sample_clip, tmp_path):
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith("METADATA"))).decode()
     assert "kestrin.pyi" in names
+    assert {"kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi",
+            "kestrin_dask/py.typed"} <= set(names)
+    assert "Provides-Extra: dask" in metadata
     assert "Requires-Python: >=3.11" in metadata
     assert "Classifier: Programming Language :: Python :: 3.14" in metadata
     assert "ffprobe" in metadata and "MIT" in metadata
@@ -36,8 +39,8 @@ def test_wheel_installs_and_probes(real_tools, sample_clip, tmp_path):
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
     subprocess.run([str(venv / "bin" / "pip"), "install", "-q", "--no-index", str(wheel)],
                    check=True, env=env, timeout=300, stdin=subprocess.DEVNULL)
-    smoke = ("import kestrin; m = kestrin.KestEngine().probe(%r); print(kestrin.__file__, m.width)"
-             % str(sample_clip))
+    smoke = ("import kestrin, kestrin_dask; m = kestrin.KestEngine().probe(%r); "
+             "print(kestrin.__file__, m.width)" % str(sample_clip))
     done = subprocess.run([str(venv / "bin" / "python"), "-c", smoke], capture_output=True,
                           text=True, env=env, cwd=tmp_path, timeout=60)
     assert done.returncode == 0, done.stderr

@@ -11,16 +11,17 @@ from conftest import REAL_FFMPEG, ffprobe_json, python_env
 
 TASK = ("in.mkv", "out.mkv", "libx265", "720", "1920:800:0:140", "-crf 20")
 ARGV = ["-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in.mkv", "-map", "0",
-        "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
+        "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
         "crop=1920:800:0:140,scale=w='trunc(oh*a/16)*16':h=720:flags=lanczos,setsar=1",
         "-fps_mode", "cfr", "-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-profile:v", "main10",
         "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a", "copy", "-c:s",
         "copy", "-crf", "20", "out.mkv"]
 ECHO = (b"\n  > [DEBUG] CMD: ffmpeg -y -hide_banner -loglevel error -stats -i in.mkv -map 0 "
-        b"-map_metadata:g -1 -map_chapters 0 -vf crop=1920:800:0:140,scale=w='trunc(oh*a/16)*16'"
-        b":h=720:flags=lanczos,setsar=1 -fps_mode cfr -c:v libx265 -pix_fmt yuv420p10le "
-        b"-profile:v main10 -x265-params aq-mode=3:strong-intra-smoothing=0:sao=0 -c:a copy "
-        b"-c:s copy -crf 20 out.mkv\n")
+        b"-dn -map_metadata:g -1 -map_chapters 0 -vf "
+        b"crop=1920:800:0:140,scale=w='trunc(oh*a/16)*16':h=720:flags=lanczos,setsar=1 "
+        b"-fps_mode cfr -c:v libx265 -pix_fmt yuv420p10le -profile:v main10 "
+        b"-x265-params aq-mode=3:strong-intra-smoothing=0:sao=0 -c:a copy -c:s copy -crf 20 "
+        b"out.mkv\n")
 PROGRESS = b"\r\x1b[2K  > [\xe2\x9c\xa6 KESTRIN] ENCODE | "
 BANNER = b"\n  > [\xe2\x9c\xa6 KESTRIN] FFmpeg exited with an error.\n"
 
