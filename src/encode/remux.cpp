@@ -58,9 +58,12 @@ namespace {
 // Only a hint for the list: when ffprobe can't run or can't read the input, ffmpeg meets the same
 // input without attachment pairs and reports for itself.
 std::size_t count_attachments(const Text& input) {
-    auto probe = run_capturing(attachment_probe_arguments(input));
-    if (!probe || !wait_status_succeeded(probe.value().wait_status)) return 0;
-    return count_attachment_lines(probe.value().output.view());
+    std::string listing;
+    auto status = run_draining(
+        attachment_probe_arguments(input), [&](std::string_view bytes) { listing.append(bytes); },
+        discard);
+    if (!status || !wait_status_succeeded(status.value())) return 0;
+    return count_attachment_lines(listing);
 }
 
 }  // namespace

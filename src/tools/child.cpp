@@ -111,7 +111,12 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
       error_(std::move(other.error_)) {}
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0) (void)wait();
+    // Only the text of a failed wait can throw, once waitpid has returned: out of memory while
+    // unwinding, that must not end the process.
+    try {
+        if (pid_ > 0) (void)wait();
+    } catch (...) {
+    }
 }
 
 Result<int> ChildProcess::wait() {
@@ -199,17 +204,21 @@ Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_
     return true;
 }
 
-Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
+Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error) {
     auto started = start_child(arguments, ChildWiring{StandardInput::null_device, true, true});
     if (!started) return started.failure();
     ChildProcess& child = started.value();
-    CapturedOutput captured;
-    auto drained = drain({
-        {child.output_pipe().get(), [&](std::string_view bytes) { captured.output.append(bytes); }},
-        {child.error_pipe().get(), [&](std::string_view bytes) { captured.error.append(bytes); }},
-    });
+    auto drained = drain({{child.output_pipe().get(), output}, {child.error_pipe().get(), error}});
     auto status = child.wait();
     if (!drained) return drained.failure();
+    return status;
+}
+
+Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
+    CapturedOutput captured;
+    auto status = run_draining(
+        arguments, [&](std::string_view bytes) { captured.output.append(bytes); },
+        [&](std::string_view bytes) { captured.error.append(bytes); });
     if (!status) return status.failure();
     captured.wait_status = status.value();
     return captured;

@@ -168,6 +168,7 @@ def test_start_failures_are_plain_oserrors(engine, fake, call, removed, message,
 @pytest.mark.parametrize("hook, message", [
     ("throw_standard_exception", "broken invariant"),
     ("throw_other", "unknown internal fault"),
+    ("throw_bad_alloc", "out of memory"),
     ("raise_internal_failure", "from the core"),
 ])
 def test_internal_faults_become_panic_exception(hook, message):
