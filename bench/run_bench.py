@@ -173,6 +173,61 @@ def progress_figures(folder, records=200_000):
     return {"kestrin_us": kestrin_cpu / records * 1e6, "python_loop_us": loop_cpu / records * 1e6}
 
 
+# The high-water mark of the interpreter's own memory (VmHWM). getrusage's ru_maxrss would not
+# do: Linux carries it across fork and exec, so a fresh interpreter started by this one would
+# report the bench's own peak.
+PEAK_RSS = """
+import kestrin
+def peak_kb():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+engine = kestrin.KestEngine()
+before = peak_kb()
+{call}
+print(before, peak_kb())
+"""
+
+
+def peak_rss(call, bin_dir):
+    """The interpreter's peak RSS in MiB (its children not counted) before and after `call`, in
+    a fresh interpreter with the doubles in `bin_dir` first on PATH."""
+    env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}")
+    out = subprocess.run([sys.executable, "-c", PEAK_RSS.format(call=call)], env=env,
+                         capture_output=True, text=True, check=True).stdout
+    before, after = (int(kb) / 1024 for kb in out.split())
+    return before, after
+
+
+def memory_figures(folder, report_mb=50, stderr_mb=500):
+    """Peak RSS of probe on a report of `report_mb` (an array of small integers, the costliest
+    shape for a document tree) and of get_blackbar_coords against an ffmpeg that writes
+    `stderr_mb` of short lines, each beside the interpreter's own before the call."""
+    report = folder / "large-report.json"
+    with open(report, "w") as out:
+        out.write('{"streams": [{"codec_type": "video", "width": 64, "height": 48}], "padding": [')
+        for _ in range(report_mb):
+            out.write("1," * (1000 * 1000 // 2))
+        out.write("1]}")
+    small = folder / "small-report.json"
+    small.write_text('{"streams": [{"codec_type": "video", "width": 64, "height": 48}]}')
+    line = "[Parsed_cropdetect_0 @ 0x1] x1:0 x2:63 y1:8 y2:39 w:64 h:32 x:0 y:8 crop=64:32:0:8"
+    probe_bin = folder / "memory-probe-bin"
+    probe_bin.mkdir()
+    fake_program(probe_bin, "ffprobe", f"exec cat {report}")
+    crop_bin = folder / "memory-crop-bin"
+    crop_bin.mkdir()
+    fake_program(crop_bin, "ffprobe", f"exec cat {small}")
+    fake_program(crop_bin, "ffmpeg", f"yes '{line}' | head -c {stderr_mb * 1000 * 1000} >&2")
+    probe_before, probe_peak = peak_rss("engine.probe('x')", probe_bin)
+    crop_before, crop_peak = peak_rss("engine.get_blackbar_coords('x')", crop_bin)
+    return {"report_mb": report_mb, "report_mib": report.stat().st_size / 2**20,
+            "stderr_mb": stderr_mb,
+            "probe": {"interpreter_mb": probe_before, "peak_mb": probe_peak},
+            "blackbar": {"interpreter_mb": crop_before, "peak_mb": crop_peak}}
+
+
 def first_line(argv):
     try:
         return subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
@@ -219,6 +274,21 @@ def main():
         rows.append(("parent CPU per progress record", f"{progress['kestrin_us']:.2f} us",
                      f"Python loop {progress['python_loop_us']:.2f} us",
                      f"{progress['kestrin_us'] / progress['python_loop_us']:.2f}x", "<= 1x"))
+
+        memory = memory_figures(folder)
+        report["peak_rss"] = memory
+        probe_rss, crop_rss = memory["probe"], memory["blackbar"]
+        # The report itself is held while it is read; nothing else should grow with it.
+        probe_floor = probe_rss["interpreter_mb"] + memory["report_mib"]
+        rows.append((f"peak RSS, probe of a {memory['report_mb']} MB report",
+                     f"{probe_rss['peak_mb']:.1f} MiB",
+                     f"interpreter {probe_rss['interpreter_mb']:.1f} MiB + report "
+                     f"{memory['report_mib']:.1f} MiB",
+                     f"{probe_rss['peak_mb'] / probe_floor:.2f}x", "<= 1.1x"))
+        rows.append((f"peak RSS, get_blackbar_coords, {memory['stderr_mb']} MB of stderr",
+                     f"{crop_rss['peak_mb']:.1f} MiB",
+                     f"interpreter {crop_rss['interpreter_mb']:.1f} MiB",
+                     f"{crop_rss['peak_mb'] / crop_rss['interpreter_mb']:.2f}x", "<= 1.1x"))
 
     try:
         import batch_makespan

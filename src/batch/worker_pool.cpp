@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <exception>
+#include <new>
 #include <optional>
 #include <system_error>
 
@@ -20,7 +21,18 @@ struct TaskOutcome {
     std::optional<Text> fault;
 };
 
-TaskOutcome run_guarded(const EncodeTask& task, const TaskRunner& runner) {
+// A fault's description as an outcome, on a worker where nothing may throw any more. Should
+// copying it run out of memory too, a text short enough for std::string to hold in place, with
+// no allocation, tells the fault instead.
+TaskOutcome fault_outcome(const char* description) noexcept {
+    try {
+        return TaskOutcome{false, Text(description)};
+    } catch (...) {
+        return TaskOutcome{false, Text("out of memory")};
+    }
+}
+
+TaskOutcome run_guarded(const EncodeTask& task, const TaskRunner& runner) noexcept {
     try {
         EncodeResult result = runner(task);
         if (result.ok()) return TaskOutcome{result.value(), {}};
@@ -28,10 +40,12 @@ TaskOutcome run_guarded(const EncodeTask& task, const TaskRunner& runner) {
         if (result.failure().kind == FailureKind::internal)
             return TaskOutcome{false, result.failure().message};
         return TaskOutcome{false, {}};
+    } catch (const std::bad_alloc&) {
+        return fault_outcome("out of memory");
     } catch (const std::exception& fault) {
-        return TaskOutcome{false, Text(fault.what())};
+        return fault_outcome(fault.what());
     } catch (...) {
-        return TaskOutcome{false, Text("unknown internal fault")};
+        return fault_outcome("unknown internal fault");
     }
 }
 
@@ -74,20 +88,28 @@ Result<std::unique_ptr<WorkerPool>> WorkerPool::start(unsigned workers) {
     const sigset_t blocked = asynchronous_signals();
     sigset_t caller_mask;
     pthread_sigmask(SIG_SETMASK, &blocked, &caller_mask);
-    std::optional<Text> start_error;
+    // Whatever goes wrong, the caller's mask comes back before anything is reported: left
+    // blocked, Ctrl-C would never reach the interpreter's main thread again.
+    std::exception_ptr start_error;
     try {
         for (unsigned i = 0; i < workers; ++i) {
             pool->workers_.emplace_back([raw = pool.get()] { raw->work(); });
             pthread_setname_np(pool->workers_.back().native_handle(), "kestrin-worker");
         }
-    } catch (const std::system_error& error) {
-        start_error = error.what();
+    } catch (...) {
+        start_error = std::current_exception();
     }
     pthread_sigmask(SIG_SETMASK, &caller_mask, nullptr);
 
     // The destructor stops and joins the threads that did start.
-    if (start_error) return Failure{FailureKind::internal,
-                                    "the batch worker pool could not start: " + *start_error};
+    if (start_error) {
+        try {
+            std::rethrow_exception(start_error);
+        } catch (const std::system_error& error) {
+            return Failure{FailureKind::internal,
+                           "the batch worker pool could not start: " + Text(error.what())};
+        }
+    }
     return pool;
 }
 

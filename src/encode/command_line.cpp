@@ -38,17 +38,18 @@ Text video_filter_text(std::string_view crop, std::string_view res) {
 }
 
 ArgumentList encode_arguments(const EncodeTask& task) {
+    // "-dn" right after "-map 0": data streams (camera timecode tracks, phone telemetry) have no
+    // encoder, Matroska refuses them and MP4 cannot copy them, so keeping them would fail every
+    // encode of such footage. MP4 and MOV outputs rebuild the timecode from the video's tags.
     // "-fps_mode" alone: ffmpeg 9 rejects the older "-vsync", and 5.1 already knows "-fps_mode".
-    ArgumentList arguments{"ffmpeg",         "-y",
-                           "-hide_banner",   "-loglevel",
-                           "error",          "-stats",
-                           "-i",             task.input,
-                           "-map",           "0",
+    ArgumentList arguments{"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats",
+                           "-i", task.input,
+                           "-map", "0", "-dn",
                            "-map_metadata:g", "-1",
-                           "-map_chapters",  "0",
-                           "-vf",            video_filter_text(task.crop, task.res),
-                           "-fps_mode",      "cfr",
-                           "-c:v",           task.codec};
+                           "-map_chapters", "0",
+                           "-vf", video_filter_text(task.crop, task.res),
+                           "-fps_mode", "cfr",
+                           "-c:v", task.codec};
     append_encoder_settings(arguments, task);
     arguments.insert(arguments.end(), {"-c:a", "copy", "-c:s", "copy"});
     for (Text& token : split_at_white_space(task.flags)) arguments.push_back(std::move(token));

@@ -2,7 +2,9 @@
 // run it without the interpreter.
 #include "encode/encode.hpp"
 
+#include <chrono>
 #include <string_view>
+#include <thread>
 
 #include "encode/command_line.hpp"
 #include "encode/progress.hpp"
@@ -14,6 +16,10 @@ namespace {
 constexpr std::string_view progress_prefix = "\r\x1b[2K  > [\xE2\x9C\xA6 KESTRIN] ENCODE | ";
 constexpr std::string_view error_banner =
     "\n  > [\xE2\x9C\xA6 KESTRIN] FFmpeg exited with an error.\n";
+
+// A pipe that can't be read is tried again this often, with this pause, before it is given up.
+constexpr int read_attempts = 100;
+constexpr auto read_retry_pause = std::chrono::milliseconds(10);
 
 Text command_echo(const ArgumentList& arguments) {
     Text echo = "\n  > [DEBUG] CMD: ffmpeg";
@@ -50,10 +56,22 @@ EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
     ChildProcess& child = started.value();
 
     RecordReader records(show_progress);
-    // A read error on the pipe cuts the display short but not the run: the child is still
-    // waited for and its status is what counts.
-    (void)drain({{child.error_pipe().get(), [&](std::string_view bytes) { records.feed(bytes); }}},
-                8192);
+    bool read_something = false;
+    const auto feed = [&](std::string_view bytes) {
+        read_something = true;
+        records.feed(bytes);
+    };
+    // A read error is not expected on a pipe; the one met in practice passes (poll refused while
+    // the process is at its descriptor limit). Closing the pipe would end ffmpeg on SIGPIPE at
+    // its next statistics write, so reading goes on after a pause, no byte lost. Only a pipe
+    // that keeps failing with nothing read in between is given up: then that SIGPIPE does end
+    // the encode, and the run is reported as failed.
+    for (int failures = 0; failures < read_attempts;) {
+        read_something = false;
+        if (drain({{child.error_pipe().get(), feed}}, 8192)) break;
+        failures = read_something ? 1 : failures + 1;
+        std::this_thread::sleep_for(read_retry_pause);
+    }
     records.finish();
 
     auto status = child.wait();

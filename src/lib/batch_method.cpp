@@ -53,10 +53,13 @@ bool convert_tasks(PyObject* value, std::vector<EncodeTask>& tasks) {
         return fail_with_prefix();
     }
     // The length only sizes the array, and a sequence may lie about it: one that can't give a
-    // length is read all the same, and an absurd one reserves no more than a sane amount.
+    // length is read all the same, and an absurd one reserves no more than a sane amount. An
+    // interrupt or exit raised meanwhile is no error of the length and goes on up.
     const Py_ssize_t length = PyObject_Size(value);
-    if (length < 0) PyErr_Clear();
-    else tasks.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, 4096)));
+    if (length < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyErr_Clear();
+    } else tasks.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(length, 4096)));
 
     Ref iterator = Ref::steal(PyObject_GetIter(value));
     if (!iterator) return fail_with_prefix();

@@ -3,6 +3,7 @@
 #include "lib/binding.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <string>
 
 #include "lib/py_ref.hpp"
@@ -166,6 +167,17 @@ PyObject* raise_failure(const Failure& failure) {
     }
     if (type == nullptr) return nullptr;
     Ref message = Ref::steal(new_text(failure.message));
+    if (!message) return nullptr;
+    PyErr_SetObject(type, message.get());
+    return nullptr;
+}
+
+PyObject* raise_internal_fault(const char* description) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return nullptr;
+    // A description from the C library may be in the locale's encoding rather than UTF-8.
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+        description, static_cast<Py_ssize_t>(std::strlen(description)), "replace"));
     if (!message) return nullptr;
     PyErr_SetObject(type, message.get());
     return nullptr;

@@ -7,6 +7,7 @@
 #include <array>
 #include <exception>
 #include <initializer_list>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -49,16 +50,23 @@ PyObject* panic_exception_type();
 
 PyObject* new_text(const Text& text);
 
+// Sets PanicException with `description`. Makes nothing on the C++ heap, so it works also when
+// that heap is exhausted; when the interpreter can't allocate either, its MemoryError is set.
+PyObject* raise_internal_fault(const char* description) noexcept;
+
 // Runs a method body, turning any C++ exception that escapes it into PanicException: an
-// internal fault must never unwind into the interpreter.
+// internal fault must never unwind into the interpreter, and running out of memory must never
+// end the process, so nothing here can throw again.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
+    } catch (const std::bad_alloc&) {
+        return raise_internal_fault("out of memory");
     } catch (const std::exception& fault) {
-        return raise_failure(Failure{FailureKind::internal, fault.what()});
+        return raise_internal_fault(fault.what());
     } catch (...) {
-        return raise_failure(Failure{FailureKind::internal, "unknown internal fault"});
+        return raise_internal_fault("unknown internal fault");
     }
 }
 

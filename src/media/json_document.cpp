@@ -1,10 +1,10 @@
 // nlohmann/json checks the grammar, the UTF-8 of strings, raw control characters, escapes and
-// surrogate pairs. What it lacks is added here: it skips a byte-order mark, takes a NUL byte for
-// the end of the input (so "{}" followed by NUL and anything would pass), and knows no nesting
-// limit, so the tree is built by a SAX handler of our own that stops at the limit (the parser
-// itself keeps its nesting on a heap stack, so even 100000 open brackets never recurse). The
-// handler also gives floating numbers their value from the written text, because the library
-// reads them with strtod in the process's locale.
+// surrogate pairs. What it lacks is added here, in the one layer between its SAX parser and
+// every listener: it skips a byte-order mark, takes a NUL byte for the end of the input (so "{}"
+// followed by NUL and anything would pass), and knows no nesting limit (the parser itself keeps
+// its nesting on a heap stack, so even 100000 open brackets never recurse). The layer also gives
+// floating numbers their value from the written text, because the library reads them with strtod
+// in the process's locale.
 #include "media/json_document.hpp"
 
 #include <cmath>
@@ -17,31 +17,65 @@
 namespace kestrin {
 namespace {
 
-class TreeBuilder {
+// The SAX interface nlohmann/json drives, checked and handed on to a listener.
+class CheckedEvents {
 public:
-    bool null() { return place(nullptr); }
-    bool boolean(bool value) { return place(value); }
-    bool number_integer(JsonValue::number_integer_t value) { return place(value); }
-    bool number_unsigned(JsonValue::number_unsigned_t value) { return place(value); }
-    bool number_float(JsonValue::number_float_t, const JsonValue::string_t& written) {
-        const auto value = parse_number_text(with_plain_decimal_point(written));
-        return value && std::isfinite(*value) && place(*value);
-    }
-    bool string(JsonValue::string_t& value) { return place(std::move(value)); }
-    bool binary(JsonValue::binary_t&) { return false; }  // never produced from JSON text
-    bool start_object(std::size_t) { return open(JsonValue::object()); }
-    bool key(JsonValue::string_t& name) {
-        key_ = std::move(name);
+    explicit CheckedEvents(JsonListener& listener) : listener_(listener) {}
+
+    bool null() {
+        listener_.null();
         return true;
     }
-    bool end_object() { return close(); }
-    bool start_array(std::size_t) { return open(JsonValue::array()); }
-    bool end_array() { return close(); }
+    bool boolean(bool value) {
+        listener_.boolean(value);
+        return true;
+    }
+    bool number_integer(JsonValue::number_integer_t value) {
+        listener_.signed_integer(value);
+        return true;
+    }
+    bool number_unsigned(JsonValue::number_unsigned_t value) {
+        listener_.unsigned_integer(value);
+        return true;
+    }
+    bool number_float(JsonValue::number_float_t, const JsonValue::string_t& written) {
+        const auto value = parse_number_text(with_plain_decimal_point(written));
+        if (!value || !std::isfinite(*value)) return false;
+        listener_.floating(*value);
+        return true;
+    }
+    bool string(JsonValue::string_t& value) {
+        listener_.string(value);
+        return true;
+    }
+    bool binary(JsonValue::binary_t&) { return false; }  // never produced from JSON text
+    bool start_object(std::size_t) {
+        if (!deeper()) return false;
+        listener_.start_object();
+        return true;
+    }
+    bool key(JsonValue::string_t& name) {
+        listener_.member_name(name);
+        return true;
+    }
+    bool end_object() {
+        --depth_;
+        listener_.end_object();
+        return true;
+    }
+    bool start_array(std::size_t) {
+        if (!deeper()) return false;
+        listener_.start_array();
+        return true;
+    }
+    bool end_array() {
+        --depth_;
+        listener_.end_array();
+        return true;
+    }
     bool parse_error(std::size_t, const std::string&, const JsonValue::exception&) {
         return false;
     }
-
-    JsonValue take_root() { return std::move(root_); }
 
 private:
     // The library writes the locale's decimal point (its first byte) into the number text in
@@ -56,6 +90,33 @@ private:
         return text;
     }
 
+    bool deeper() {
+        if (depth_ == json_nesting_limit) return false;
+        ++depth_;
+        return true;
+    }
+
+    JsonListener& listener_;
+    std::size_t depth_ = 0;
+};
+
+class TreeBuilder final : public JsonListener {
+public:
+    void null() override { put(nullptr); }
+    void boolean(bool value) override { put(value); }
+    void signed_integer(std::int64_t value) override { put(value); }
+    void unsigned_integer(std::uint64_t value) override { put(value); }
+    void floating(double value) override { put(value); }
+    void string(std::string& value) override { put(std::move(value)); }
+    void start_object() override { open_.push_back(put(JsonValue::object())); }
+    void member_name(std::string& name) override { key_ = std::move(name); }
+    void end_object() override { open_.pop_back(); }
+    void start_array() override { open_.push_back(put(JsonValue::array())); }
+    void end_array() override { open_.pop_back(); }
+
+    JsonValue take_root() { return std::move(root_); }
+
+private:
     // Puts `value` where the parse stands: the root, the next array element, or the member
     // under the last key (replacing an earlier member of the same name). Containers on the open
     // stack are never moved while they are open: an array or object only grows while it is the
@@ -75,39 +136,27 @@ private:
         return &member;
     }
 
-    bool place(JsonValue value) {
-        put(std::move(value));
-        return true;
-    }
-
-    bool open(JsonValue container) {
-        if (open_.size() == json_nesting_limit) return false;
-        open_.push_back(put(std::move(container)));
-        return true;
-    }
-
-    bool close() {
-        open_.pop_back();
-        return true;
-    }
-
     JsonValue root_;
     std::vector<JsonValue*> open_;
-    JsonValue::string_t key_;
+    std::string key_;
 };
 
 }  // namespace
 
-std::optional<JsonValue> read_json_document(std::string_view bytes) {
+bool read_json(std::string_view bytes, JsonListener& listener) {
     // The library would skip a byte-order mark silently. A NUL byte has no place anywhere in
     // JSON text (inside a string it is a raw control character), but the library stops at one.
-    if (bytes.starts_with("\xEF\xBB\xBF")) return std::nullopt;
-    if (bytes.find('\0') != bytes.npos) return std::nullopt;
+    if (bytes.starts_with("\xEF\xBB\xBF")) return false;
+    if (bytes.find('\0') != bytes.npos) return false;
+    CheckedEvents events(listener);
+    return JsonValue::sax_parse(bytes.begin(), bytes.end(), &events,
+                                JsonValue::input_format_t::json, /*strict=*/true,
+                                /*ignore_comments=*/false);
+}
+
+std::optional<JsonValue> read_json_document(std::string_view bytes) {
     TreeBuilder builder;
-    const bool parsed = JsonValue::sax_parse(bytes.begin(), bytes.end(), &builder,
-                                             JsonValue::input_format_t::json, /*strict=*/true,
-                                             /*ignore_comments=*/false);
-    if (!parsed) return std::nullopt;
+    if (!read_json(bytes, builder)) return std::nullopt;
     return builder.take_root();
 }
 

@@ -22,14 +22,21 @@ namespace {
 
 const Text nul_message = "nul byte found in provided data";
 
-Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
+enum class PipeSize {
+    standard,  // the system's default
+    roomy,     // for a large output that is collected whole
+};
+
+Result<std::pair<UniqueFd, UniqueFd>> make_pipe(PipeSize size) {
     int ends[2];
     // Close-on-exec from birth: a child started at the same moment on another thread must not
     // inherit our pipe ends, or our read would not see end of file until that stranger exits.
     if (::pipe2(ends, O_CLOEXEC) != 0) return os_failure(errno);
-    // A roomier pipe lets a child that writes a lot go on without waiting for each of our reads;
-    // where the system refuses, the default size serves.
-    (void)::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+    // A roomier pipe lets a child that writes a lot go on without waiting for each of our reads.
+    // It counts against the user's pipe-buffer quota (fs.pipe-user-pages-soft), and a batch of
+    // many encodes would soon exhaust it, shrinking every other pipe of the user to one page, so
+    // only a collected output gets one. Where the system refuses, the default size serves.
+    if (size == PipeSize::roomy) (void)::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
     return std::pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
@@ -46,8 +53,10 @@ struct SpawnSetup {
 };
 
 // Everything the child gets before exec, in one place: which descriptors become 0, 1 and 2,
-// an empty signal mask (worker threads block signals, and ffmpeg must still stop on Ctrl-C),
-// and SIGPIPE and SIGXFSZ back at their default actions (Python ignores both).
+// and no other (Python's subprocess closes the rest too: a server's listening socket or a
+// library's log file opened without close-on-exec must not live on in ffmpeg), an empty signal
+// mask (worker threads block signals, and ffmpeg must still stop on Ctrl-C), and SIGPIPE and
+// SIGXFSZ back at their default actions (Python ignores both).
 int prepare_spawn(SpawnSetup& setup, const ChildWiring& wiring, int output_end, int error_end) {
     if (int rc = posix_spawnattr_init(&setup.attributes)) return rc;
     setup.attributes_made = true;
@@ -80,6 +89,10 @@ int prepare_spawn(SpawnSetup& setup, const ChildWiring& wiring, int output_end, 
         if (int rc = posix_spawn_file_actions_adddup2(&setup.actions, error_end, STDERR_FILENO))
             return rc;
     }
+    // Last, once the pipe ends are in place: the C library closes the rest in the child (with
+    // close_range), so no code of ours runs between the spawn and the exec.
+    if (int rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1))
+        return rc;
     return 0;
 }
 
@@ -98,7 +111,12 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
       error_(std::move(other.error_)) {}
 
 ChildProcess::~ChildProcess() {
-    if (pid_ > 0) (void)wait();
+    // Only the text of a failed wait can throw, once waitpid has returned: out of memory while
+    // unwinding, that must not end the process.
+    try {
+        if (pid_ > 0) (void)wait();
+    } catch (...) {
+    }
 }
 
 Result<int> ChildProcess::wait() {
@@ -123,13 +141,14 @@ Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWirin
 
     UniqueFd output_read, output_write, error_read, error_write;
     if (wiring.pipe_output) {
-        auto ends = make_pipe();
+        // Standard output is piped only to be collected whole (the probe's report).
+        auto ends = make_pipe(PipeSize::roomy);
         if (!ends) return ends.failure();
         output_read = std::move(ends.value().first);
         output_write = std::move(ends.value().second);
     }
     if (wiring.pipe_error) {
-        auto ends = make_pipe();
+        auto ends = make_pipe(PipeSize::standard);
         if (!ends) return ends.failure();
         error_read = std::move(ends.value().first);
         error_write = std::move(ends.value().second);
@@ -185,17 +204,21 @@ Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_
     return true;
 }
 
-Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
+Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error) {
     auto started = start_child(arguments, ChildWiring{StandardInput::null_device, true, true});
     if (!started) return started.failure();
     ChildProcess& child = started.value();
-    CapturedOutput captured;
-    auto drained = drain({
-        {child.output_pipe().get(), [&](std::string_view bytes) { captured.output.append(bytes); }},
-        {child.error_pipe().get(), [&](std::string_view bytes) { captured.error.append(bytes); }},
-    });
+    auto drained = drain({{child.output_pipe().get(), output}, {child.error_pipe().get(), error}});
     auto status = child.wait();
     if (!drained) return drained.failure();
+    return status;
+}
+
+Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
+    CapturedOutput captured;
+    auto status = run_draining(
+        arguments, [&](std::string_view bytes) { captured.output.append(bytes); },
+        [&](std::string_view bytes) { captured.error.append(bytes); });
     if (!status) return status.failure();
     captured.wait_status = status.value();
     return captured;

@@ -71,6 +71,14 @@ struct DrainSource {
 // piece is looked at as soon as it arrives.
 Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_size = 65536);
 
+// The sink of a stream that must be read, so that the child never blocks writing to it, but
+// whose bytes nobody needs.
+inline void discard(std::string_view) {}
+
+// Standard input from the null device; standard output and error each handed to its sink as it
+// arrives, so that the caller keeps only what it needs. Gives the wait status.
+Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error);
+
 struct CapturedOutput {
     int wait_status = 0;
     ByteBuffer output;

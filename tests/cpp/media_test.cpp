@@ -85,24 +85,75 @@ INSTANTIATE_TEST_SUITE_P(
                 "1920:800:0:140"},
         LogCase{"NoFinalLineFeed", cropdetect_line + "1920:800:0:140", "1920:800:0:140"},
         LogCase{"TwiceInOneLine", "crop=1:1:0:0 then crop=2:2:0:0\n", "2:2:0:0"},
-        LogCase{"TextAfterTheValue", "crop=1920:800:0:140  (estimate)\t\n",
-                "1920:800:0:140  (estimate)"},
-        LogCase{"NothingAfterMarker", "crop=1:1:0:0\nlast crop=\n", ""},
-        LogCase{"OnlyWhiteSpaceAfterMarker", "crop=\xE2\x80\x83\xC2\xA0 \r\n", ""},
+        LogCase{"WhiteSpaceAroundTheValue", "crop=\xE2\x80\x83 1920:800:0:140\xC2\xA0\t\n",
+                "1920:800:0:140"},
+        LogCase{"TextAfterTheValueIsNoRectangle",
+                "crop=16:16:0:0\ncrop=1920:800:0:140  (estimate)\n", "16:16:0:0"},
+        LogCase{"NothingAfterMarkerIsNoCandidate", "crop=1:1:0:0\nlast crop=\n", "1:1:0:0"},
+        LogCase{"OnlyWhiteSpaceAfterMarker", "crop=\xE2\x80\x83\xC2\xA0 \r\n", "1920:1080:0:0"},
+        LogCase{"HostileTitleEchoed",
+                "    title           : crop=320:240:0:0,drawtext=textfile=/some/secret:x=0\n",
+                "1920:1080:0:0"},
+        LogCase{"BlackFramesEstimateAfterAGoodOne",
+                cropdetect_line + "640:272:0:44\n" + cropdetect_line + "-1904:-1072:1914:1078\n",
+                "640:272:0:44"},
         LogCase{"ProgressUpdateSharesTheLine",
                 "crop=9:9:0:0\nframe=   50 fps=0.0\r" + cropdetect_line + "1920:800:0:140\n",
                 "1920:800:0:140"},
-        LogCase{"LoneCarriageReturnStaysInTheLine", "crop=1:2:3:4\rframe= 5\n", "1:2:3:4\rframe= 5"},
+        LogCase{"LoneCarriageReturnStaysInTheLine", "crop=1:2:3:4\rframe= 5\n", "1920:1080:0:0"},
         LogCase{"MarkerInTheEchoedFileNameOnly", "Input #0, from 'my crop=clip.mkv':\n",
-                "clip.mkv':"},
+                "1920:1080:0:0"},
         LogCase{"EchoedFileNameBeforeTheFilter",
                 "Input #0, from 'crop=x.mkv':\n" + cropdetect_line + "640:272:0:44\n",
                 "640:272:0:44"},
         LogCase{"InvalidBytesCanNotMatch", "crop=1:1:0:0\ncr\xFFop=2:2:0:0\n\xC3(\n", "1:1:0:0"},
-        LogCase{"InvalidBytesAfterTheValueAreReplaced", "crop=1:1:0:0 \xFF\n",
-                "1:1:0:0 \xEF\xBF\xBD"},
+        LogCase{"InvalidBytesAfterTheValueSpoilIt", "crop=1:1:0:0 \xFF\n", "1920:1080:0:0"},
         LogCase{"CaseMatters", "crop=1:1:0:0\nCROP=2:2:0:0\n", "1:1:0:0"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CropLog, PiecesCutAnywhereGiveTheSameRectangle) {
+    const std::string log = "Input #0, from 'crop=1:1:0:0':\n" + cropdetect_line +
+                            "640:272:0:44\r\nframe=  1\r" + cropdetect_line + "16:16:0:0 \n" +
+                            "crop=\xC2\xA0" + "32:32:0:0\xC2\xA0";
+    for (std::size_t cut = 0; cut <= log.size(); ++cut) {
+        for (std::size_t second = cut; second <= log.size(); second += 7) {
+            CropScan scan;
+            scan.feed(std::string_view(log).substr(0, cut));
+            scan.feed(std::string_view(log).substr(cut, second - cut));
+            scan.feed(std::string_view(log).substr(second));
+            EXPECT_EQ(scan.finish(), "32:32:0:0") << cut << " " << second;
+        }
+    }
+}
+
+struct RectangleCase {
+    const char* text;
+    bool is_rectangle;
+};
+
+class CropRectangle : public testing::TestWithParam<RectangleCase> {};
+
+TEST_P(CropRectangle, IsOnlyWhatCropdetectWrites) {
+    EXPECT_EQ(is_crop_rectangle(GetParam().text), GetParam().is_rectangle) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CropRectangle,
+    testing::Values(RectangleCase{"640:272:0:44", true}, RectangleCase{"1:1:0:0", true},
+                    RectangleCase{"2147483647:2147483647:2147483647:2147483647", true},
+                    RectangleCase{"", false}, RectangleCase{":::", false},
+                    RectangleCase{"0:272:0:44", false}, RectangleCase{"640:0:0:44", false},
+                    RectangleCase{"-1904:-1072:1914:1078", false},
+                    RectangleCase{"640:272:-0:44", false}, RectangleCase{"+640:272:0:44", false},
+                    RectangleCase{"0640:272:0:44", false}, RectangleCase{"640:272:00:44", false},
+                    RectangleCase{"2147483648:272:0:44", false},
+                    RectangleCase{"640:272:0:99999999999999999999", false},
+                    RectangleCase{"640:272:0", false}, RectangleCase{"640:272:0:44:1", false},
+                    RectangleCase{"640::0:44", false}, RectangleCase{"640:272:0:44,", false},
+                    RectangleCase{"320:240:0:0,drawtext=textfile=/etc/passwd", false},
+                    RectangleCase{"640 :272:0:44", false}, RectangleCase{"640:272:0:44\r", false},
+                    RectangleCase{"0x10:272:0:44", false},
+                    RectangleCase{"\xEF\xBC\x91:1:0:0", false}));  // a fullwidth digit one
 
 TEST(CropFallback, CarriesWhateverTheProbeFound) {
     VideoMetadata probed;  // no size reported

@@ -11,13 +11,22 @@ and per invocation from any argument holding "@key=value" pieces, each closed by
   sleep                      seconds to sleep before ending
   exit                       exit status (default 0)
   signal                     end by this signal number instead
+  stats_for                  seconds of a running encode: a statistics record every 0.2 s,
+                             then the last argument (the output) is written, 4096 bytes; with
+                             FAKE_LOG_DIR, a file "<program>.<pid>.started" marks its start
+  starve_parent              seconds for which the parent may open no descriptor (its soft
+                             RLIMIT_NOFILE at 0, so that its poll fails), from the start
 If FAKE_LOG_DIR is set, each invocation writes a JSON record there: argv, pid, start and end
 times (time.monotonic is not shared between processes, so wall-clock time.time is used), the
-identity of standard input ("device:inode") and whether it is the null device.
+identity of standard input ("device:inode") and whether it is the null device, the descriptors
+open at start ("fds": number to what it refers to) and the buffer size of standard output and
+error where they are pipes ("pipe_sizes").
 """
+import fcntl
 import json
 import os
 import re
+import resource
 import signal
 import stat
 import sys
@@ -76,10 +85,57 @@ def write_all(fd, data):
     return len(data)
 
 
+def open_descriptors():
+    found = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            found[name] = os.readlink(f"/proc/self/fd/{name}")
+        except OSError:
+            pass  # the descriptor that listed the folder, closed by now
+    return found
+
+
+def pipe_sizes():
+    sizes = {}
+    for fd in (1, 2):
+        try:
+            sizes[str(fd)] = fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
+        except OSError:
+            pass  # not a pipe
+    return sizes
+
+
+def starve_parent(seconds):
+    """Makes the parent's next poll fail (EINVAL) for a while, then gives its limit back."""
+    parent = os.getppid()
+    limits = resource.prlimit(parent, resource.RLIMIT_NOFILE)
+    resource.prlimit(parent, resource.RLIMIT_NOFILE, (0, limits[1]))
+    # A first record wakes the parent, whose next poll then fails.
+    os.write(2, b"frame=1 starved\n")
+    time.sleep(seconds)
+    resource.prlimit(parent, resource.RLIMIT_NOFILE, limits)
+
+
 stdin_id, null_input = stdin_identity()
+descriptors, sizes = open_descriptors(), pipe_sizes()
+starving = float(setting("starve_parent", "0") or 0)
+if starving:
+    starve_parent(starving)
 emit(1, "stdout_file", "stdout_bytes")
 emit(2, "stderr_file", "stderr_bytes")
 time.sleep(float(setting("sleep", "0") or 0))
+encode_seconds = float(setting("stats_for", "0") or 0)
+if encode_seconds:
+    if os.environ.get("FAKE_LOG_DIR"):
+        open(os.path.join(os.environ["FAKE_LOG_DIR"], f"{program}.{os.getpid()}.started"), "w").close()
+    frame = 0
+    while time.time() - start < encode_seconds:
+        frame += 1
+        os.write(2, f"frame={frame:5d} fps= 25 q=28.0 size=  {frame}KiB speed=1x    \r".encode())
+        time.sleep(0.2)
+    os.write(2, f"frame={frame:5d} fps= 25 q=-1.0 Lsize=  {frame}KiB speed=1x    \n".encode())
+    with open(sys.argv[-1], "wb") as output:
+        output.write(b"\0" * 4096)
 log_dir = os.environ.get("FAKE_LOG_DIR")
 if log_dir:
     record = {
@@ -90,6 +146,8 @@ if log_dir:
         "end": time.time(),
         "stdin": stdin_id,
         "stdin_is_null": null_input,
+        "fds": descriptors,
+        "pipe_sizes": sizes,
     }
     path = os.path.join(log_dir, f"{program}.{os.getpid()}.{time.time_ns()}.json")
     with open(path + ".tmp", "w") as out:

@@ -21,9 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const kestrin::EncodeTask task{texts[0], texts[1], texts[2], texts[3], texts[4], texts[5]};
     const auto arguments = kestrin::encode_arguments(task);
     const auto tokens = kestrin::split_at_white_space(task.flags);
-    if (arguments.size() < 25 + tokens.size() || arguments.back() != task.output) std::abort();
-    if (arguments[0] != "ffmpeg" || arguments[7] != task.input) std::abort();
-    const std::string& filter = arguments[15];
+    if (arguments.size() < 26 + tokens.size() || arguments.back() != task.output) std::abort();
+    if (arguments[0] != "ffmpeg" || arguments[7] != task.input || arguments[10] != "-dn")
+        std::abort();
+    const std::string& filter = arguments[16];
     if (filter != kestrin::video_filter_text(task.crop, task.res) || filter.rfind("crop=", 0) != 0)
         std::abort();
     // The flag tokens come just before the output, in order.

@@ -148,6 +148,15 @@ def sample_clip(tmp_path_factory):
     return make_sample_clip(tmp_path_factory.mktemp("clips") / "sample.mkv")
 
 
+@pytest.fixture(scope="session")
+def real_world_corpus(tmp_path_factory):
+    """The files of tests/python/real_world.py, made once per session."""
+    _require_real_tools()
+    import real_world
+
+    return real_world.make_corpus(REAL_FFMPEG, tmp_path_factory.mktemp("real-world"))
+
+
 @pytest.fixture
 def real_tools(monkeypatch):
     _require_real_tools()
@@ -186,5 +195,6 @@ def pytest_configure(config):
 def pytest_collection_modifyitems(config, items):
     # Every test that makes or uses a real clip is marked, so that quick passes can leave them out.
     for item in items:
-        if {"real_tools", "sample_clip"} & set(getattr(item, "fixturenames", ())):
+        used = set(getattr(item, "fixturenames", ()))
+        if {"real_tools", "sample_clip", "real_world_corpus"} & used:
             item.add_marker(pytest.mark.real_media)

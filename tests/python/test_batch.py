@@ -125,10 +125,12 @@ def _generator():
      "argument 'tasks': no item 1"),
     (Items([GOOD, GOOD], fail_at=1, error=RuntimeError("disk gone")), RuntimeError, "disk gone"),
     (RefusesIteration([GOOD]), TypeError, "argument 'tasks': not iterable today"),
+    (Items([GOOD], length=KeyboardInterrupt("len")), KeyboardInterrupt, "len"),
+    (Items([GOOD], length=SystemExit("len")), SystemExit, "len"),
 ], ids=["str", "str-subclass", "int", "None", "dict", "set", "generator", "bytes", "list-item",
         "list-item-of-five", "five-members-last", "seven-members", "three-ints", "empty-tuple",
         "int-member", "None-members", "bytes-member", "lone-surrogate", "iteration-TypeError",
-        "iteration-RuntimeError", "iter-TypeError"])
+        "iteration-RuntimeError", "iter-TypeError", "len-KeyboardInterrupt", "len-SystemExit"])
 def test_conversion_errors_start_nothing(engine, fake, tasks, error, message):
     with pytest.raises(error) as raised:
         engine.batch(tasks)

@@ -1,7 +1,9 @@
 """get_blackbar_coords: probe first, then cropdetect's log on standard error, or the fallback."""
+import subprocess
+
 import pytest
 
-from conftest import ffprobe_json, make_sample_clip
+from conftest import REAL_FFMPEG, ffprobe_json, make_sample_clip
 
 REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 1080}], '
           '"format": {"filename": "in.mkv"}}')
@@ -22,8 +24,10 @@ def probed(fake):
     pytest.param(b"", "1920:1080:0:0", id="empty-log"),
     pytest.param(LINE + b"1920:816:0:132\n" + LINE + b"1920:800:0:140\r\nframe=  100 fps=25\n",
                  "1920:800:0:140", id="last-of-many"),
-    pytest.param(LINE + b"1:1:0:0\n" + b"crop=\n", "", id="empty-after-marker"),
-    pytest.param(b"crop=1:1:0:0 \xff\xc3\n", "1:1:0:0 \ufffd\ufffd", id="invalid-bytes-replaced"),
+    pytest.param(LINE + b"1:1:0:0\n" + b"crop=\n", "1:1:0:0", id="empty-after-marker"),
+    pytest.param(b"crop=1:1:0:0 \xff\xc3\n", "1920:1080:0:0", id="invalid-bytes-spoil-it"),
+    pytest.param(LINE + b"640:272:0:44\n    title           : crop=16:16:0:0,drawtext=textfile=x\n",
+                 "640:272:0:44", id="echoed-title-after-the-filter"),
 ])
 def test_crop_log(engine, probed, log, expected):
     probed.output("ffmpeg", "stderr", log)
@@ -99,3 +103,26 @@ def test_real_clip_without_bars_gives_the_whole_picture(engine, real_tools, tmp_
     clip = make_sample_clip(tmp_path / "plain.mkv", seconds=1, size="160x96", bars=0)
     assert engine.get_blackbar_coords(str(clip)) == "160:96:0:0"
 
+
+
+def test_real_hostile_title_does_not_choose_the_crop(engine, real_tools, tmp_path):
+    # cropdetect logs nothing for two frames, and ffmpeg echoes the title into the same log.
+    clip = tmp_path / "hostile.mkv"
+    title = "crop=320:240:0:0,drawtext=textfile=/some/secret:x=0:y=0"
+    subprocess.run([REAL_FFMPEG, "-nostdin", "-y", "-hide_banner", "-loglevel", "error",
+                    "-f", "lavfi", "-i", "testsrc2=size=160x96:rate=25", "-frames:v", "2",
+                    "-metadata", f"title={title}", "-c:v", "libx264", "-preset", "ultrafast",
+                    str(clip)], check=True, stdin=subprocess.DEVNULL)
+    assert ffprobe_json(clip)["format"]["tags"]["title"] == title
+    assert engine.get_blackbar_coords(str(clip)) == "160:96:0:0"
+
+
+def test_real_clip_opening_with_black_frames_gives_the_whole_picture(engine, real_tools,
+                                                                     tmp_path):
+    # Over black frames only, cropdetect's estimate is a negative size, which crop refuses.
+    clip = tmp_path / "black.mkv"
+    subprocess.run([REAL_FFMPEG, "-nostdin", "-y", "-hide_banner", "-loglevel", "error",
+                    "-f", "lavfi", "-i", "color=black:size=320x240:rate=25:duration=5",
+                    "-c:v", "libx264", "-preset", "ultrafast", str(clip)],
+                   check=True, stdin=subprocess.DEVNULL)
+    assert engine.get_blackbar_coords(str(clip)) == "320:240:0:0"

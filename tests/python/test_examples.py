@@ -1,4 +1,6 @@
 """The examples run as a user would run them, on generated clips; the stubs match the module."""
+import importlib.util
+import os
 import pathlib
 import re
 import shutil
@@ -13,10 +15,13 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
 
 
-def run_example(name, *args, timeout=300):
+def run_example(name, *args, timeout=300, env=None):
     return subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout, env=python_env(),
+                          capture_output=True, text=True, timeout=timeout, env=python_env(env),
                           stdin=subprocess.DEVNULL)
+
+
+HAVE_DASK = importlib.util.find_spec("distributed") is not None
 
 
 @pytest.fixture(scope="module")
@@ -61,6 +66,23 @@ def test_transcode_folder(real_tools, clips, tmp_path):
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mp4"]
 
 
+@pytest.mark.skipif(not HAVE_DASK, reason="Dask distributed is not installed")
+def test_dask_cluster_on_a_local_cluster(real_tools, clips, tmp_path):
+    folder = tmp_path / "in"
+    shutil.copytree(clips, folder, ignore=shutil.ignore_patterns("*.srt", "*.chapters"))
+    (folder / "broken.mkv").write_bytes(b"not a video")
+    path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
+    done = run_example("dask_cluster.py", folder, tmp_path / "out", "--codec", "libx264",
+                       "--height", "64", "--flags", "-preset ultrafast", env={"PYTHONPATH": path})
+    lines = done.stdout.strip().splitlines()
+    assert done.returncode == 1, done.stderr  # the broken file is reported, not hidden
+    assert lines[0].startswith("broken.mkv  skipped: ")
+    assert sorted(re.sub(r" at [\d.]+ s$", "", line) for line in lines[1:3]) == [
+        "first.mkv  ok (crop 320:176:0:32)", "second.mp4  ok (crop 256:160:0:16)"]
+    assert re.fullmatch(r"2 of 3 encoded in [\d.]+ s", lines[3])
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mp4"]
+
+
 def test_preview(real_tools, clips, tmp_path):
     png = tmp_path / "sheet.png"
     done = run_example("preview.py", clips / "first.mkv", png, "--frames", "6")
@@ -79,7 +101,7 @@ def require_mypy():
 
 def typing_env():
     """The build folder is laid out like site-packages (the module beside its kestrin-stubs
-    package), so mypy finds the stubs there as it does in an installed wheel: no MYPYPATH."""
+    package and kestrin_dask), so mypy finds the stubs there as in an installed wheel."""
     import kestrin
 
     return {"PATH": "/usr/bin:/bin", "PYTHONPATH": str(pathlib.Path(kestrin.__file__).parent)}
@@ -87,7 +109,9 @@ def typing_env():
 
 def test_stubs_match_the_module():
     require_mypy()
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "kestrin"],
+    # kestrin_dask's stubs name distributed's Client: without Dask they cannot be checked.
+    modules = ["kestrin", "kestrin_dask"] if HAVE_DASK else ["kestrin"]
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", *modules],
                           capture_output=True, text=True, timeout=300,
                           env=python_env(typing_env()))
     assert done.returncode == 0, done.stdout + done.stderr
@@ -95,7 +119,8 @@ def test_stubs_match_the_module():
 
 def test_examples_pass_mypy_strict():
     require_mypy()
+    examples = [p for p in EXAMPLES.glob("*.py") if HAVE_DASK or p.name != "dask_cluster.py"]
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           "--cache-dir", "/dev/null", *sorted(map(str, EXAMPLES.glob("*.py")))],
+                           "--cache-dir", "/dev/null", *sorted(map(str, examples))],
                           capture_output=True, text=True, timeout=300, env=typing_env())
     assert done.returncode == 0, done.stdout + done.stderr

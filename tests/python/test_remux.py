@@ -5,6 +5,8 @@ from conftest import ffprobe_json
 
 REMUX_ARGS = ["-hide_banner", "-loglevel", "quiet", "-nostats", "-i", "IN", "-c", "copy",
               "-map", "0", "-map_metadata", "-1", "-y", "OUT"]
+ATTACHMENT_PROBE = ["-v", "quiet", "-select_streams", "t", "-show_entries", "stream=index",
+                    "-of", "csv=p=0"]
 
 
 @pytest.mark.parametrize("input_path, output_path", [
@@ -14,11 +16,37 @@ REMUX_ARGS = ["-hide_banner", "-loglevel", "quiet", "-nostats", "-i", "IN", "-c"
 ])
 def test_argument_list(engine, fake, stdin_pipe, input_path, output_path):
     assert engine.remux(input_path, output_path) is True
-    (record,) = fake.invocations("ffmpeg")
+    ffprobe, ffmpeg = fake.invocations()
+    assert ffprobe["argv"][1:] == ATTACHMENT_PROBE + [input_path]
+    assert ffprobe["stdin_is_null"] is True
     expected = [input_path if a == "IN" else output_path if a == "OUT" else a for a in REMUX_ARGS]
-    assert record["argv"][1:] == expected
+    assert ffmpeg["argv"][1:] == expected
     # The pass-through run leaves standard input to the caller.
-    assert record["stdin"] == stdin_pipe
+    assert ffmpeg["stdin"] == stdin_pipe
+
+
+@pytest.mark.parametrize("listing, settings, pairs", [
+    pytest.param("2\n3\n", {}, ["-map_metadata:s:t:0", "0:s:t:0", "-map_metadata:s:t:1", "0:s:t:1"],
+                 id="two fonts"),
+    pytest.param("4\n", {"exit": 1}, [], id="ffprobe failed"),
+    pytest.param("\n", {}, [], id="none"),
+])
+def test_attachment_pairs_follow_the_listing(engine, fake, listing, settings, pairs):
+    fake.output("ffprobe", "stdout", listing)
+    for key, value in settings.items():
+        fake.set(key, value, "ffprobe")
+    assert engine.remux("in.mkv", "out.mkv") is True
+    (ffmpeg,) = fake.invocations("ffmpeg")
+    assert ffmpeg["argv"][1:] == ["-hide_banner", "-loglevel", "quiet", "-nostats", "-i", "in.mkv",
+                                  "-c", "copy", "-map", "0", "-map_metadata", "-1", *pairs, "-y",
+                                  "out.mkv"]
+
+
+def test_missing_ffprobe_still_remuxes(engine, fake):
+    fake.remove("ffprobe")
+    assert engine.remux("in.mkv", "out.mkv") is True
+    (ffmpeg,) = fake.invocations("ffmpeg")
+    assert ffmpeg["argv"][-3:] == ["-1", "-y", "out.mkv"]
 
 
 @pytest.mark.parametrize("setting, value", [("exit", 1), ("exit", 255), ("signal", 9), ("signal", 15)])

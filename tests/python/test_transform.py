@@ -11,16 +11,17 @@ from conftest import REAL_FFMPEG, ffprobe_json, python_env
 
 TASK = ("in.mkv", "out.mkv", "libx265", "720", "1920:800:0:140", "-crf 20")
 ARGV = ["-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in.mkv", "-map", "0",
-        "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
+        "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
         "crop=1920:800:0:140,scale=w='trunc(oh*a/16)*16':h=720:flags=lanczos,setsar=1",
         "-fps_mode", "cfr", "-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-profile:v", "main10",
         "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a", "copy", "-c:s",
         "copy", "-crf", "20", "out.mkv"]
 ECHO = (b"\n  > [DEBUG] CMD: ffmpeg -y -hide_banner -loglevel error -stats -i in.mkv -map 0 "
-        b"-map_metadata:g -1 -map_chapters 0 -vf crop=1920:800:0:140,scale=w='trunc(oh*a/16)*16'"
-        b":h=720:flags=lanczos,setsar=1 -fps_mode cfr -c:v libx265 -pix_fmt yuv420p10le "
-        b"-profile:v main10 -x265-params aq-mode=3:strong-intra-smoothing=0:sao=0 -c:a copy "
-        b"-c:s copy -crf 20 out.mkv\n")
+        b"-dn -map_metadata:g -1 -map_chapters 0 -vf "
+        b"crop=1920:800:0:140,scale=w='trunc(oh*a/16)*16':h=720:flags=lanczos,setsar=1 "
+        b"-fps_mode cfr -c:v libx265 -pix_fmt yuv420p10le -profile:v main10 "
+        b"-x265-params aq-mode=3:strong-intra-smoothing=0:sao=0 -c:a copy -c:s copy -crf 20 "
+        b"out.mkv\n")
 PROGRESS = b"\r\x1b[2K  > [\xe2\x9c\xa6 KESTRIN] ENCODE | "
 BANNER = b"\n  > [\xe2\x9c\xa6 KESTRIN] FFmpeg exited with an error.\n"
 
@@ -120,6 +121,20 @@ def test_missing_ffmpeg_echoes_and_raises(engine, fake):
     assert result.args == ("No such file or directory (os error 2)",)
     assert result.errno is None
     assert console == ECHO
+
+
+def test_a_failed_read_of_the_statistics_does_not_end_the_encode(fake):
+    # The double holds the caller's descriptor limit at 0 for a moment, so that its poll fails,
+    # then writes a last record and ends well. A fresh interpreter keeps the test run safe.
+    fake.set("starve_parent", 0.3, "ffmpeg")
+    fake.output("ffmpeg", "stderr", b"frame=2 after\n")
+    code = ("import sys, kestrin\n"
+            "ok = kestrin.KestEngine().transform('in.mkv', 'out.mkv', 'libx264', '720', '', '')\n"
+            "sys.exit(0 if ok else 3)\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60,
+                         stdin=subprocess.DEVNULL, env=python_env())
+    assert run.returncode == 0, run.stderr.decode()
+    assert run.stdout.endswith(PROGRESS + b"frame=1 starved" + PROGRESS + b"frame=2 after")
 
 
 # --- the real ffmpeg ---------------------------------------------------------------------------

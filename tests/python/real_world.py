@@ -1,0 +1,220 @@
+"""Generated media files with the structures of files that users bring: camera timecode tracks,
+MP4 chapter tracks, fonts, many tagged tracks, film openings, interlacing, phone rotation."""
+import pathlib
+import subprocess
+
+FONT_MIMETYPE = "application/x-truetype-font"
+# The picture of the film-like clips: 2.39:1 content inside a 1920x1080 frame.
+FILM_PICTURE = "1920:800:0:140"
+
+
+def _ffmpeg(ffmpeg, *arguments):
+    completed = subprocess.run([ffmpeg, "-nostdin", "-y", "-hide_banner", "-loglevel", "error",
+                                *map(str, arguments)],
+                               capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if completed.returncode != 0:
+        raise RuntimeError(f"making a clip failed: {completed.stderr.strip()}")
+
+
+def _lavfi(source):
+    return ["-f", "lavfi", "-i", source]
+
+
+FAST_H264 = ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"]
+
+
+def find_font():
+    """The smallest TrueType or OpenType font installed, if any."""
+    fonts = [p for p in pathlib.Path("/usr/share/fonts").rglob("*") if p.suffix in (".ttf", ".otf")]
+    return min(fonts, key=lambda p: p.stat().st_size, default=None)
+
+
+def font_file(folder):
+    font = find_font()
+    if font is not None:
+        return font
+    # Matroska takes any bytes as an attachment; only the name and the mimetype tag matter here.
+    dummy = folder / "kestrin-dummy.ttf"
+    dummy.write_bytes(b"\x00\x01\x00\x00" + bytes(252))
+    return dummy
+
+
+ASS_SCRIPT = """[Script Info]
+ScriptType: v4.00+
+PlayResX: 320
+PlayResY: 180
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, \
+Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, \
+Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
+Style: Default,{font},18,&H00FFFFFF,&H000000FF,&H00000000,&H80000000,0,0,0,0,100,100,0,0,1,1,\
+0,2,10,10,10,1
+Style: Sign,{font},14,&H0000FFFF,&H000000FF,&H00000000,&H80000000,1,1,0,0,100,100,0,0,1,2,\
+0,8,10,10,10,1
+
+[Events]
+Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+Dialogue: 0,0:00:00.00,0:00:01.00,Default,,0,0,0,,{{\\i1}}Hello{{\\i0}} there
+Dialogue: 0,0:00:01.00,0:00:02.00,Sign,,0,0,0,,{{\\pos(160,20)}}A sign
+"""
+
+
+def chapters_file(path, titles, seconds):
+    step = seconds * 1000 // len(titles)
+    text = ";FFMETADATA1\n"
+    for index, title in enumerate(titles):
+        text += (f"[CHAPTER]\nTIMEBASE=1/1000\nSTART={index * step}\nEND={(index + 1) * step}\n"
+                 f"title={title}\n")
+    path.write_text(text)
+    return path
+
+
+def subtitles_file(path, text):
+    path.write_text(f"1\n00:00:00,000 --> 00:00:01,000\n{text}\n")
+    return path
+
+
+def make_timecode_mov(ffmpeg, folder):
+    # A professional camera's file: a QuickTime timecode track beside picture and sound.
+    path = folder / "camera-timecode.mov"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x180:rate=25:duration=2"),
+            *_lavfi("sine=frequency=440:duration=2"), *FAST_H264, "-c:a", "aac",
+            "-timecode", "01:00:00:00", path)
+    return path
+
+
+def make_chapters_mp4(ffmpeg, folder):
+    # ffmpeg, HandBrake and most MP4 writers keep chapters in a text track: a data stream.
+    path = folder / "chapters-text-track.mp4"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x180:rate=25:duration=2"),
+            *_lavfi("sine=frequency=440:duration=2"),
+            "-i", subtitles_file(folder / "chapters.srt", "Hello"),
+            "-i", chapters_file(folder / "chapters.txt", ["Intro", "Main"], 2),
+            "-map", "0:v", "-map", "1:a", "-map", "2:s", "-map_chapters", "3",
+            "-metadata:s:s:0", "language=eng", *FAST_H264, "-c:a", "aac", "-c:s", "mov_text",
+            path)
+    return path
+
+
+def make_fonts_mkv(ffmpeg, folder):
+    # Styled subtitles with their font inside the file, as nearly every anime or fansub release.
+    path = folder / "styled-fonts.mkv"
+    script = folder / "styled.ass"
+    script.write_text(ASS_SCRIPT.format(font="DejaVu Sans"))
+    font = font_file(folder)
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x180:rate=25:duration=2"),
+            *_lavfi("sine=frequency=440:duration=2"), "-i", script,
+            "-map", "0:v", "-map", "1:a", "-map", "2:s", *FAST_H264, "-c:a", "aac", "-c:s", "ass",
+            "-attach", font, "-metadata:s:t:0", f"mimetype={FONT_MIMETYPE}",
+            "-metadata:s:s:0", "language=eng", "-metadata:s:s:0", "title=Styled", path)
+    return path, font.name
+
+
+AUDIO_TRACKS = [("eng", "Main"), ("eng", "Commentary"), ("fra", "Doublage"), ("deu", "Synchron"),
+                ("spa", "Doblaje"), ("ita", "Doppiaggio"), ("jpn", "Japanese"),
+                ("eng", "Descriptive")]
+SUBTITLE_TRACKS = [("eng", "Full"), ("eng", "Forced"), ("fra", "Complets"), ("deu", "Komplett")]
+CHAPTER_TITLES = ["Prologue", "Act One", "Epilogue"]
+
+
+def make_many_tracks_mkv(ffmpeg, folder):
+    path = folder / "many-tracks.mkv"
+    inputs = [*_lavfi("testsrc2=size=160x90:rate=25:duration=2"),
+              *_lavfi("sine=frequency=440:duration=2")]
+    maps = ["-map", "0:v"] + ["-map", "1:a"] * len(AUDIO_TRACKS)
+    for index, (language, title) in enumerate(SUBTITLE_TRACKS):
+        inputs += ["-i", subtitles_file(folder / f"many-{index}.srt", title)]
+        maps += ["-map", f"{index + 2}:s"]
+    inputs += ["-i", chapters_file(folder / "many.chapters", CHAPTER_TITLES, 2)]
+    tags = []
+    for kind, tracks in (("a", AUDIO_TRACKS), ("s", SUBTITLE_TRACKS)):
+        for index, (language, title) in enumerate(tracks):
+            tags += [f"-metadata:s:{kind}:{index}", f"language={language}",
+                     f"-metadata:s:{kind}:{index}", f"title={title}"]
+    _ffmpeg(ffmpeg, *inputs, *maps, "-map_chapters", str(len(SUBTITLE_TRACKS) + 2), *tags,
+            *FAST_H264, "-c:a", "aac", "-b:a", "32k", "-ac", "1", "-c:s", "srt", path)
+    return path
+
+
+def _film_opening(ffmpeg, path, logo):
+    # 24 frames a second, 5 s of black and then 1 s of 2.39:1 content: the 100 frames that
+    # black-bar detection reads are all inside the opening.
+    content = ("testsrc2=size=1920x800:rate=24:duration=1,pad=1920:1080:0:140:black")
+    opening = "color=black:size=1920x1080:rate=24:duration=5"
+    if logo:
+        # A small bright logo in the middle for the first 4 s, as on a studio card.
+        opening += ",drawbox=x=896:y=508:w=128:h=64:color=white:t=fill:enable='lt(t,4)'"
+    _ffmpeg(ffmpeg, *_lavfi(opening), *_lavfi(content),
+            "-filter_complex", "[0:v][1:v]concat=n=2:v=1:a=0[v]", "-map", "[v]",
+            *FAST_H264, "-crf", "40", path)
+    return path
+
+
+def make_film_black_opening(ffmpeg, folder):
+    return _film_opening(ffmpeg, folder / "film-black-opening.mkv", logo=False)
+
+
+def make_film_logo_opening(ffmpeg, folder):
+    return _film_opening(ffmpeg, folder / "film-logo-opening.mkv", logo=True)
+
+
+def make_interlaced(ffmpeg, folder):
+    # Broadcast and DV material: coded as interlaced fields, top field first.
+    path = folder / "interlaced.mkv"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x180:rate=25:duration=2"),
+            "-vf", "setfield=tff", *FAST_H264, "-flags", "+ildct+ilme", "-x264opts", "tff=1",
+            "-field_order", "tt", path)
+    return path
+
+
+def make_variable_frame_rate(ffmpeg, folder):
+    # Screen and phone recordings: frames only when something changes. One second at 25 frames
+    # a second, then one at 5.
+    path = folder / "variable-rate.mkv"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x180:rate=25:duration=1"),
+            *_lavfi("testsrc2=size=320x180:rate=5:duration=1"),
+            "-filter_complex", "[0:v][1:v]concat=n=2:v=1:a=0[v]", "-map", "[v]",
+            "-fps_mode", "vfr", *FAST_H264, path)
+    return path
+
+
+def make_phone_rotated(ffmpeg, folder):
+    # A phone held upright records landscape pixels and a display matrix that turns them.
+    plain = folder / "phone-plain.mp4"
+    path = folder / "phone-rotated.mp4"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x176:rate=30:duration=2"),
+            *_lavfi("sine=frequency=440:duration=2"), *FAST_H264, "-c:a", "aac", plain)
+    try:
+        # ffmpeg 6 and newer set the matrix as an input option.
+        _ffmpeg(ffmpeg, "-display_rotation", "90", "-i", plain, "-c", "copy", path)
+    except RuntimeError:
+        # ffmpeg 5.1 turns a "rotate" tag into the matrix.
+        _ffmpeg(ffmpeg, "-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=90", path)
+    return path
+
+
+def make_odd_size(ffmpeg, folder):
+    # 4:4:4 so that x264 takes the odd size; 4:2:0 needs even sizes.
+    path = folder / "odd-721x405.mkv"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=721x405:rate=25:duration=1,format=yuv444p"),
+            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv444p", path)
+    return path
+
+
+def make_corpus(ffmpeg, folder):
+    """Every clip, by name; made once, each in well under a second but the two film openings."""
+    fonts, font_name = make_fonts_mkv(ffmpeg, folder)
+    return {
+        "camera-timecode": make_timecode_mov(ffmpeg, folder),
+        "chapters-text-track": make_chapters_mp4(ffmpeg, folder),
+        "styled-fonts": fonts,
+        "font-name": font_name,
+        "many-tracks": make_many_tracks_mkv(ffmpeg, folder),
+        "film-black-opening": make_film_black_opening(ffmpeg, folder),
+        "film-logo-opening": make_film_logo_opening(ffmpeg, folder),
+        "interlaced": make_interlaced(ffmpeg, folder),
+        "variable-rate": make_variable_frame_rate(ffmpeg, folder),
+        "phone-rotated": make_phone_rotated(ffmpeg, folder),
+        "odd-size": make_odd_size(ffmpeg, folder),
+    }
