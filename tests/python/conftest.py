@@ -1,4 +1,5 @@
 """Shared fixtures: the test doubles for ffmpeg/ffprobe, and tiny real clips made by ffmpeg."""
+import functools
 import json
 import os
 import pathlib
@@ -173,6 +174,18 @@ def run_in_fresh_interpreter(code, env=None, timeout=120):
     """Runs `code` in a new interpreter (for process-wide state such as the worker pool)."""
     return subprocess.run([sys.executable, "-c", code], env=python_env(env), capture_output=True,
                           timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+@functools.cache
+def mypy_missing_reason():
+    """Why mypy cannot run under this interpreter, or None when it can. Debian builds its mypy
+    for some of the Pythons it ships only: elsewhere the package is there but does not import."""
+    done = subprocess.run([sys.executable, "-c", "import mypy.main, mypy.stubtest"],
+                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    if done.returncode == 0:
+        return None
+    last = (done.stderr.strip().splitlines() or ["it does not import"])[-1]
+    return f"mypy does not run under Python {sys.version_info.major}.{sys.version_info.minor}: {last}"
 
 
 def pytest_configure(config):

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import ffprobe_json, make_sample_clip, python_env
+from conftest import ffprobe_json, make_sample_clip, mypy_missing_reason, python_env
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = REPO / "examples"
@@ -93,30 +93,34 @@ def test_preview(real_tools, clips, tmp_path):
     assert (stream["width"], stream["height"]) == (3 * 480 + 2 * 4, 2 * 360 + 4)
 
 
-needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,
-                                reason="mypy is not installed")
+def require_mypy():
+    reason = mypy_missing_reason()
+    if reason:
+        pytest.skip(reason)
 
 
-@needs_mypy
-def test_stubs_match_the_module():
+def typing_env():
+    """The build folder is laid out like site-packages (the module beside its kestrin-stubs
+    package and kestrin_dask), so mypy finds the stubs there as in an installed wheel."""
     import kestrin
 
+    return {"PATH": "/usr/bin:/bin", "PYTHONPATH": str(pathlib.Path(kestrin.__file__).parent)}
+
+
+def test_stubs_match_the_module():
+    require_mypy()
     # kestrin_dask's stubs name distributed's Client: without Dask they cannot be checked.
     modules = ["kestrin", "kestrin_dask"] if HAVE_DASK else ["kestrin"]
-    path = [str(pathlib.Path(kestrin.__file__).parent), str(REPO / "python")]
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", *modules],
                           capture_output=True, text=True, timeout=300,
-                          env=python_env({"MYPYPATH": str(REPO / "python"),
-                                          "PATH": "/usr/bin:/bin",
-                                          "PYTHONPATH": os.pathsep.join(path)}))
+                          env=python_env(typing_env()))
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-@needs_mypy
 def test_examples_pass_mypy_strict():
+    require_mypy()
     examples = [p for p in EXAMPLES.glob("*.py") if HAVE_DASK or p.name != "dask_cluster.py"]
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                            "--cache-dir", "/dev/null", *sorted(map(str, examples))],
-                          capture_output=True, text=True, timeout=300,
-                          env={"MYPYPATH": str(REPO / "python"), "PATH": "/usr/bin:/bin"})
+                          capture_output=True, text=True, timeout=300, env=typing_env())
     assert done.returncode == 0, done.stdout + done.stderr
