@@ -200,10 +200,12 @@ def test_at_most_the_worker_count_of_children_at_once(fake, workers):
 
 
 def test_short_tasks_do_not_wait_behind_a_long_one(fake):
-    tasks = [sleeping(1.2, 0), sleeping(0.4, 1), sleeping(0.4, 2), sleeping(0.4, 3)]
+    # The long task outlasts the three short ones by a wide margin, so that a slow start of the
+    # double on a busy machine can't reorder them.
+    tasks = [sleeping(2.0, 0), sleeping(0.4, 1), sleeping(0.4, 2), sleeping(0.4, 3)]
     assert batch_in_fresh_interpreter(tasks, "2") == [True] * 4
     records = {output_of(r): r for r in fake.invocations("ffmpeg")}
-    long_end = records["out0@sleep=1.2@.mkv"]["end"]
+    long_end = records["out0@sleep=2.0@.mkv"]["end"]
     for short in ("out1@sleep=0.4@.mkv", "out2@sleep=0.4@.mkv", "out3@sleep=0.4@.mkv"):
         assert records[short]["start"] < long_end, short
 

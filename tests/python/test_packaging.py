@@ -85,7 +85,7 @@ def test_wheel_holds_the_module_and_its_stub_package(installed):
         metadata = archive.read(next(n for n in names if n.endswith("/METADATA"))).decode()
     payload = sorted(n for n in names if ".dist-info/" not in n)
     (module,) = [n for n in payload if n.endswith(".so")]
-    assert re.fullmatch(r"kestrin\.cpython-\d+-[\w-]+\.so", module), payload
+    assert re.fullmatch(r"kestrin\.cpython-\d+d?-[\w-]+\.so", module), payload
     assert [n for n in payload if n != module] == [
         "kestrin-stubs/__init__.pyi",
         "kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi", "kestrin_dask/py.typed",
