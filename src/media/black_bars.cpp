@@ -30,10 +30,6 @@ bool is_plain_number(std::string_view field, bool may_be_zero) {
     return field.size() < largest.size() || field <= largest;
 }
 
-// The whole picture, for a log without a candidate.
-Text fallback_rectangle(const VideoMetadata& probed) {
-    return std::to_string(probed.width) + ":" + std::to_string(probed.height) + ":0:0";
-}
 
 }  // namespace
 
@@ -98,11 +94,20 @@ std::optional<Text> CropScan::finish() {
     return std::move(rectangle_);
 }
 
+namespace {
+
+// The last candidate of a scanned log, or the whole picture when it held none.
+Text chosen_rectangle(CropScan& scan, const VideoMetadata& probed) {
+    if (auto rectangle = scan.finish()) return std::move(*rectangle);
+    return std::to_string(probed.width) + ":" + std::to_string(probed.height) + ":0:0";
+}
+
+}  // namespace
+
 Text crop_rectangle(std::string_view error_log, const VideoMetadata& probed) {
     CropScan scan;
     scan.feed(error_log);
-    if (auto rectangle = scan.finish()) return std::move(*rectangle);
-    return fallback_rectangle(probed);
+    return chosen_rectangle(scan, probed);
 }
 
 Result<Text> detect_black_bars(const Text& path) {
@@ -113,8 +118,7 @@ Result<Text> detect_black_bars(const Text& path) {
     auto run = run_draining(cropdetect_arguments(path), discard,
                             [&](std::string_view bytes) { scan.feed(bytes); });
     if (!run) return run.failure();
-    if (auto rectangle = scan.finish()) return std::move(*rectangle);
-    return fallback_rectangle(probed.value());
+    return chosen_rectangle(scan, probed.value());
 }
 
 }  // namespace kestrin
