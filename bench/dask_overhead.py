@@ -5,7 +5,6 @@ Run it as  ./run exec -- python3 bench/dask_overhead.py [TASKS] [SECONDS]
 import json
 import os
 import pathlib
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -16,6 +15,7 @@ REPO = HERE.parent
 sys.path[:0] = [str(HERE), str(REPO / "python")]
 
 from batch_makespan import SLEEPING_FFMPEG  # noqa: E402
+from run_bench import median_time  # noqa: E402
 
 WORKERS = 2
 
@@ -30,15 +30,6 @@ flags = engine.batch([tuple(t) for t in tasks])
 assert flags == [True] * len(tasks), flags
 print(time.perf_counter() - began)
 """
-
-
-def median_of(function, rounds):
-    samples = []
-    for _ in range(rounds):
-        began = time.perf_counter()
-        function()
-        samples.append(time.perf_counter() - began)
-    return statistics.median(samples)
 
 
 def main():
@@ -64,8 +55,8 @@ def main():
         quick = ("in.mkv", str(folder / "quick@sleep=0@.mkv"), "libx264", "720", "", "")
 
         engine = kestrin.KestEngine()
-        direct_call = median_of(lambda: engine.transform(*quick), 20)
-        in_a_child = median_of(lambda: kestrin_dask.transform(*quick), 20)
+        direct_call = median_time(lambda: engine.transform(*quick), 20)
+        in_a_child = median_time(lambda: kestrin_dask.transform(*quick), 20)
 
         done = subprocess.run([sys.executable, "-c", BATCH_SCRIPT, json.dumps(tasks)],
                               env=dict(os.environ, KESTRIN_BATCH_WORKERS=str(WORKERS)),
