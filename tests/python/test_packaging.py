@@ -32,10 +32,10 @@ def defined_dynamic_symbols(module_file):
 
 @pytest.mark.parametrize("module", ["kestrin", "kestrin_fault_hooks"])
 def test_built_module_exports_its_entry_point_only(module):
-    spec = importlib.util.find_spec(module)
-    if spec is None:
+    found = importlib.util.find_spec(module)
+    if found is None:
         pytest.skip(f"{module} is not built here (the fault hooks come with the unit tests)")
-    assert defined_dynamic_symbols(spec.origin) == [f"PyInit_{module}"]
+    assert defined_dynamic_symbols(found.origin) == [f"PyInit_{module}"]
 
 
 class Installed:
