@@ -221,7 +221,8 @@ def _metadata_before_tracks(data):
     whole = b""
     for kind, box in _boxes(data):
         if kind == b"moov":
-            inner = sorted(_boxes(box[8:]), key=lambda item: {b"mvhd": 0, b"udta": 1}.get(item[0], 2))
+            ahead = {b"mvhd": 0, b"udta": 1}
+            inner = sorted(_boxes(box[8:]), key=lambda item: ahead.get(item[0], 2))
             box = box[:8] + b"".join(part for _, part in inner)
         whole += box
     return whole

@@ -130,7 +130,9 @@ def test_cover_pictures_follow_the_stream_listing(engine, fake, listing, setting
     after_dn = ARGV.index("-dn") + 1
     (ffmpeg,) = fake.invocations("ffmpeg")
     assert ffmpeg["argv"][1:] == ARGV[:after_dn] + pictures + ARGV[after_dn:]
-    assert console == ECHO.replace(b" -dn ", b" ".join([b"", b"-dn", *map(str.encode, pictures), b""]))
+    # The echo shows the list as it is run.
+    echoed = b" ".join([b"", b"-dn", *(item.encode() for item in pictures), b""])
+    assert console == ECHO.replace(b" -dn ", echoed)
     if listing is not None:
         (ffprobe,) = fake.invocations("ffprobe")
         assert (ffprobe["argv"][1:], ffprobe["stdin_is_null"]) == (LISTING, True)
