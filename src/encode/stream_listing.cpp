@@ -2,6 +2,8 @@
 // (an index, a kind such as "video", a flag).
 #include "encode/stream_listing.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 
@@ -56,6 +58,10 @@ std::optional<StreamListing> read_stream_listing(std::string_view listing) {
 }
 
 StreamListing list_streams(const Text& input) {
+    // ffprobe's standard input is the null device, so "pipe:0" gives it nothing to take. A named
+    // pipe or a device is another matter: what ffprobe read from it would be lost to ffmpeg.
+    struct stat info {};
+    if (::stat(input.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return {};
     auto run = run_collecting(stream_listing_arguments(input), PipeSize::standard);
     if (!run || !wait_status_succeeded(run.value().wait_status)) return {};
     return read_stream_listing(run.value().output).value_or(StreamListing{});

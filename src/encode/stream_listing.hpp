@@ -28,6 +28,7 @@ std::optional<StreamListing> read_stream_listing(std::string_view listing);
 
 // Only a hint: when ffprobe can't start (a NUL in the path included), fails, is killed, or
 // writes a listing that can't be read, the listing is empty and ffmpeg meets the input as it is.
+// A path naming anything but a regular file (a named pipe, a device) is not listed at all.
 StreamListing list_streams(const Text& input);
 
 }  // namespace kestrin

@@ -139,6 +139,15 @@ def test_cover_pictures_follow_the_stream_listing(engine, fake, listing, setting
         assert ffprobe["end"] <= ffmpeg["start"]
 
 
+def test_a_named_pipe_is_left_to_ffmpeg_alone(engine, fake, tmp_path):
+    # Whatever ffprobe read from it would be lost to the encode.
+    fifo = tmp_path / "in.mkv"
+    os.mkfifo(fifo)
+    result, _ = on_console(lambda: engine.transform(str(fifo), *TASK[1:]))
+    assert result is True
+    assert [r["program"] for r in fake.invocations()] == ["ffmpeg"]
+
+
 def test_nul_in_an_argument_is_echoed_and_starts_nothing(engine, fake):
     task = ("in.mkv", "out\0.mkv", "libx265", "720", "1920:800:0:140", "-crf 2\x000")
     result, console = on_console(lambda: engine.transform(*task))
