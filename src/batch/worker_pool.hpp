@@ -33,8 +33,6 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    unsigned size() const { return static_cast<unsigned>(workers_.size()); }
-
     // Runs every task on the workers and blocks the calling thread until all have ended. One
     // flag per task, in task order; a runner's failure counts as false. An internal fault in
     // any task lets the others run to their end and then gives a failure of kind internal.
