@@ -50,6 +50,7 @@ enum class FailureKind {
     os_error,       // a child could not be started, polled or waited for, or an argument holds NUL
     value_error,    // a report that cannot be read, or an invalid worker count
     runtime_error,  // a report without what the operation needs
+    out_of_memory,  // the core could not allocate: becomes MemoryError
     internal,       // a broken invariant: becomes the internal-fault exception
 };
 
