@@ -110,8 +110,9 @@ class Attempt:
         finally:
             os.close(write_reply)
         self._open: dict[int, bytearray | None] = {read_reply: self._reply}
+        self._console_fd = -1 if self.child.stdout is None else self.child.stdout.fileno()
         if self.child.stdout is not None:
-            self._open[self.child.stdout.fileno()] = None
+            self._open[self._console_fd] = None
 
     def fds(self) -> list[int]:
         """The pipes still open; :meth:`read` each one that poll finds readable."""
@@ -186,7 +187,7 @@ class Attempt:
             os.unlink(self.path)
 
     def _close(self, fd: int) -> None:
-        if self.child.stdout is not None and fd == self.child.stdout.fileno():
+        if fd == self._console_fd and self.child.stdout is not None:
             self.child.stdout.close()
         else:
             os.close(fd)
