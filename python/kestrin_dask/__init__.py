@@ -83,16 +83,9 @@ def transform(input: str, output: str, codec: str, res: str, crop: str, flags: s
     ``RuntimeError`` naming it.
     """
     arguments = _runner.checked_arguments((input, output, codec, res, crop, flags))
-    relay = _ConsoleRelay(os.path.basename(output))
     # Started from, and waited for on, this same thread: the worker thread that runs the task.
-    attempt = _runner.Attempt(arguments, relay, console_takes_stderr=True)
-    try:
-        while not attempt.done:
-            _runner.wait_any([attempt])
-        relay.close()
-        return attempt.finish()
-    finally:
-        attempt.kill()
+    return _runner.run(_runner.Attempt(arguments, _ConsoleRelay(os.path.basename(output)),
+                                       console_takes_stderr=True))
 
 
 class _ConsoleRelay:

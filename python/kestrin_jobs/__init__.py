@@ -84,15 +84,7 @@ def transform(input: str, output: str, codec: str, res: str, crop: str, flags: s
     """
     arguments = _runner.checked_arguments((input, output, codec, res, crop, flags))
     console = _ProgressConsole(on_progress) if on_progress is not None else None
-    attempt = _runner.Attempt(arguments, console)
-    try:
-        while not attempt.done:
-            _runner.wait_any([attempt])
-        if console is not None:
-            console.close()
-        return attempt.finish()
-    finally:
-        attempt.kill()
+    return _runner.run(_runner.Attempt(arguments, console))
 
 
 async def transform_async(input: str, output: str, codec: str, res: str, crop: str, flags: str,

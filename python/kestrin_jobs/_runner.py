@@ -227,6 +227,18 @@ def _outcome(reply: dict[str, object]) -> bool:
     raise raised(message)
 
 
+def run(attempt: Attempt) -> bool:
+    """Drives one attempt to its result on this thread; kills it on any way out before that."""
+    try:
+        while not attempt.done:
+            wait_any([attempt])
+        if attempt.console is not None:
+            attempt.console.close()
+        return attempt.finish()
+    finally:
+        attempt.kill()
+
+
 def wait_any(attempts: Sequence[Attempt]) -> list[Attempt]:
     """Waits, without the interpreter lock, until a pipe of one of the attempts has bytes or a
     console is due; reads them. Returns the attempts that are done."""
