@@ -161,21 +161,21 @@ def test_a_stopped_caller_leaves_no_encode_and_no_output(fake, tmp_path, caller,
     films = tmp_path / "films"
     films.mkdir()
     fake.set("stats_for", "30", "ffmpeg")
-    process = subprocess.Popen(
-        [sys.executable, "-c", CALLERS[caller]], stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        env=python_env({"FILMS": str(films),
-                        "PYTHONPATH": os.pathsep.join([str(PYTHON_DIR), *sys.path])}))
-    try:
-        wait_for(lambda: len(started_encodes(fake)) == 2, 20, "two running encodes")
-        # Two encode processes, their guards, and two ffmpeg.
-        assert len(processes_naming(str(films))) == 6
-        process.send_signal(stop)
-        wait_for(lambda: not processes_naming(str(films)), 2, "end of every encode")
-        assert process.wait(10) == status, process.stderr.read().decode()
-    finally:
-        process.kill()
-        process.wait()
+    with subprocess.Popen(
+            [sys.executable, "-c", CALLERS[caller]], stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            env=python_env({"FILMS": str(films),
+                            "PYTHONPATH": os.pathsep.join([str(PYTHON_DIR), *sys.path])})
+    ) as process:
+        try:
+            wait_for(lambda: len(started_encodes(fake)) == 2, 20, "two running encodes")
+            # Two encode processes, their guards, and two ffmpeg.
+            assert len(processes_naming(str(films))) == 6
+            process.send_signal(stop)
+            wait_for(lambda: not processes_naming(str(films)), 2, "end of every encode")
+            assert process.wait(10) == status, process.stderr.read().decode()
+        finally:
+            process.kill()
     time.sleep(0.5)
     assert len(started_encodes(fake)) == 2  # nothing more was started
     assert not processes_naming(str(films))
