@@ -91,7 +91,6 @@ class Attempt:
         child_arguments = list(arguments)
         child_arguments[1] = self.path
         self._reply = bytearray()
-        self._ended = False
         read_reply, write_reply = os.pipe()
         try:
             # Without a console the child's descriptors 1 and 2 are the caller's: the engine's
@@ -139,7 +138,6 @@ class Attempt:
         failed; or what the engine raised, or :class:`EncodeProcessDied`."""
         try:
             status = self.child.wait()
-            self._ended = True
             self._wait_for_group_end()
             how = f"by signal {-status}" if status < 0 else f"with exit status {status}"
             if not self._reply:
@@ -160,17 +158,16 @@ class Attempt:
 
     def kill(self) -> None:
         """Ends the child, its guard and its ffmpeg at once and removes the temporary output;
-        returns when they are gone. Does nothing once the attempt has ended."""
-        if not self._ended:
-            # The child leads the group from its spawn, and is not reaped before this: the
-            # group's number cannot have passed to anyone else.
+        returns when they are gone. Only releases what is left once the child has been reaped."""
+        if self.child.returncode is None:
+            # The child leads the group from its spawn and is not reaped yet: the group's
+            # number cannot have passed to anyone else.
             try:
                 os.killpg(self.child.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
             self.child.kill()
             self.child.wait()
-            self._ended = True
             self._wait_for_group_end()
         self._release()
 
