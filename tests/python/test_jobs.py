@@ -1,5 +1,6 @@
 """kestrin_jobs: encodes that leave the interpreter free, report their progress as values, and
 stop, whole process tree and partial output included, when the caller stops them or dies."""
+import asyncio
 import os
 import pathlib
 import signal
@@ -110,8 +111,9 @@ RECORDS = [
 ]
 
 
+@pytest.mark.parametrize("call", ["transform", "transform_async"])
 def test_on_progress_sees_the_first_and_the_last_record_and_the_rest_reaches_descriptor_1(
-        fake, tmp_path, capfd, monkeypatch):
+        fake, tmp_path, capfd, monkeypatch, call):
     # Within one interval of the first record, the second and third are passed over; the last
     # is held and reported when the encode ends.
     monkeypatch.setattr(kestrin_jobs, "PROGRESS_INTERVAL", 30.0)
@@ -119,8 +121,12 @@ def test_on_progress_sees_the_first_and_the_last_record_and_the_rest_reaches_des
     fake.set("exit", "1", "ffmpeg")
     seen = []
     output = tmp_path / "out.mkv"
-    assert kestrin_jobs.transform("in.mkv", str(output), "libx264", "720", "", "",
-                                  on_progress=seen.append) is False
+    arguments = ("in.mkv", str(output), "libx264", "720", "", "")
+    if call == "transform":
+        assert kestrin_jobs.transform(*arguments, on_progress=seen.append) is False
+    else:
+        assert asyncio.run(kestrin_jobs.transform_async(*arguments,
+                                                        on_progress=seen.append)) is False
     assert seen == [
         Progress(0, 0.0, 0.0, None, 0,
                  "frame=    0 fps=0.0 q=0.0 size=       0KiB time=N/A bitrate=N/A speed=N/A"),
