@@ -111,8 +111,8 @@ async def transform_async(input: str, output: str, codec: str, res: str, crop: s
             for fd in fds:
                 loop.add_reader(fd, wake, fd)
             due = console.due() if console is not None else None
-            timer = loop.call_at(loop.time() + max(0.0, due - time.monotonic()), wake, None) \
-                if due is not None else None
+            timer = None if due is None else \
+                loop.call_later(max(0.0, due - time.monotonic()), wake, None)
             try:
                 ready = await woken
             finally:
@@ -149,7 +149,7 @@ def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
     name. Iterate it on one thread, which must outlive the encodes it starts.
     """
     checked = [_runner.checked_arguments(task) for task in tasks]
-    limit = processor_count() if workers is None else workers
+    limit = _processor_count() if workers is None else workers
     if limit < 1:
         raise ValueError(f"workers must be at least 1, not {limit}")
     return _encode_all(checked, limit, on_progress)
@@ -188,7 +188,7 @@ def _encode_all(tasks: list[list[str]], limit: int,
             attempt.kill()
 
 
-def processor_count() -> int:
+def _processor_count() -> int:
     """The processors this process may use: its affinity set, limited by a cgroup v2 CPU quota
     on the group or any of its parents, rounded up."""
     count = len(os.sched_getaffinity(0))
