@@ -53,18 +53,30 @@ class Console(Protocol):
         """At the end of the console text; called by the attempt's owner, not by the attempt."""
 
 
-def checked_arguments(task: Sequence[object]) -> list[str]:
-    """The six arguments of ``transform``, with the engine's own TypeError texts."""
-    if len(task) != len(PARAMETERS):
-        raise ValueError(f"a task has {len(PARAMETERS)} items ({', '.join(PARAMETERS)}), "
-                         f"not {len(task)}")
-    arguments: list[str] = []
-    for name, value in zip(PARAMETERS, task):
+def checked_arguments(arguments: Sequence[object], parameter: str | None = None) -> list[str]:
+    """``transform``'s six arguments, with the engine's own TypeError texts: each named by its
+    parameter, or all by ``parameter`` (batch's "tasks")."""
+    checked: list[str] = []
+    for name, value in zip(PARAMETERS, arguments):
         if not isinstance(value, str):
-            shown = "'None'" if value is None else f"'{type(value).__name__}' object"
-            raise TypeError(f"argument '{name}': {shown} is not an instance of 'str'")
-        arguments.append(value)
-    return arguments
+            raise TypeError(f"argument '{parameter or name}': {_shown(value)} is not an "
+                            "instance of 'str'")
+        checked.append(value)
+    return checked
+
+
+def checked_task(task: object) -> list[str]:
+    """One task of a list, with the texts of the engine's ``batch``."""
+    if not isinstance(task, tuple):
+        raise TypeError(f"argument 'tasks': {_shown(task)} is not an instance of 'tuple'")
+    if len(task) != len(PARAMETERS):
+        raise ValueError(f"expected tuple of length {len(PARAMETERS)}, but got tuple of length "
+                         f"{len(task)}")
+    return checked_arguments(task, "tasks")
+
+
+def _shown(value: object) -> str:
+    return "'None'" if value is None else f"'{type(value).__qualname__}' object"
 
 
 def attempt_path(output: str) -> str:

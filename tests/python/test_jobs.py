@@ -190,6 +190,21 @@ def test_a_stopped_caller_leaves_no_encode_and_no_output(fake, tmp_path, caller,
     assert not [name for name in os.listdir(films) if not name.startswith(".")]
 
 
+@pytest.mark.parametrize("bad, expected", [
+    (["in.mkv", "out.mkv", "libx264", "720", "", ""],
+     TypeError("argument 'tasks': 'list' object is not an instance of 'tuple'")),
+    (("in.mkv", "out.mkv"), ValueError("expected tuple of length 6, but got tuple of length 2")),
+    (("in.mkv", "out.mkv", "libx264", 720, "", ""),
+     TypeError("argument 'tasks': 'int' object is not an instance of 'str'")),
+])
+def test_encode_all_refuses_a_bad_task_before_anything_starts(fake, tmp_path, bad, expected):
+    good = ("in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", "")
+    with pytest.raises(type(expected)) as raised:
+        kestrin_jobs.encode_all([good, bad], workers=1)
+    assert str(raised.value) == str(expected)
+    assert fake.invocations() == []
+
+
 def test_a_callback_that_raises_stops_the_encode(fake, tmp_path):
     fake.set("stats_for", "30", "ffmpeg")
 
