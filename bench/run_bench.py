@@ -290,6 +290,11 @@ def main():
                      f"interpreter {crop_rss['interpreter_mb']:.1f} MiB",
                      f"{crop_rss['peak_mb'] / crop_rss['interpreter_mb']:.2f}x", "<= 1.1x"))
 
+        import jobs_overhead
+
+        report["kestrin_jobs"] = jobs_overhead.measure(clip, folder)
+        rows.append(jobs_overhead.row(report["kestrin_jobs"]))
+
     try:
         import batch_makespan
     except ImportError:

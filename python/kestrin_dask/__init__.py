@@ -6,7 +6,7 @@ scheduler's ``worker-ttl`` the worker is restarted and the encode runs again els
 again, until the task ends as ``KilledWorker``. :func:`transform` runs the call in a child Python
 process instead and waits for it without the lock, so the worker stays responsive::
 
-    from distributed import Client, Future
+    from distributed import Client
     import kestrin_dask
 
     client = Client("tcp://scheduler:8786")
@@ -42,20 +42,20 @@ What each attempt guarantees:
   ``PROGRESS_LOG_INTERVAL`` seconds, and the last one always.
 
 ``distributed`` is needed only for :func:`encode_all`; :func:`transform` needs only kestrin and
-works as well from any thread or process pool.
+works as well from any thread or process pool. Outside Dask, :mod:`kestrin_jobs` (whose runner
+this module uses) adds progress events, asyncio and cancellation.
 """
 from __future__ import annotations
 
-import json
 import logging
 import os
 import re
-import secrets
-import subprocess
-import sys
 import time
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
+
+from kestrin_jobs import _runner
+from kestrin_jobs._runner import EncodeProcessDied
 
 if TYPE_CHECKING:
     from distributed import Client, Future
@@ -67,61 +67,9 @@ _LOGGER = logging.getLogger("distributed.worker.kestrin")
 #: Seconds between two logged progress lines of one encode.
 PROGRESS_LOG_INTERVAL = 30.0
 
-_PARAMETERS = ("input", "output", "codec", "res", "crop", "flags")
 _PROGRESS_PREFIX = "  > [\u2726 KESTRIN] ENCODE | "
 _CONTROL_SEQUENCE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 _RECORD_END = re.compile(rb"[\r\n]")
-
-# Runs in the child. The death signal is requested first thing, then the parent is checked: had
-# the worker died before the request, the child would already belong to another process and
-# would never get the signal. ffmpeg needs a guard of its own: it ignores SIGPIPE and encodes on
-# to the end when its error pipe breaks, and a death signal cannot be passed on to it through
-# kestrin's spawn. So the child leads a process group, which ffmpeg joins, and forks a guard that
-# waits on a pipe: a byte means the child finished and will reap the guard; the end of the pipe
-# without one means the child died, and the guard kills the group. Neither that pipe nor the
-# result pipe may reach ffmpeg (it would keep them open after the child's death): both are
-# close-on-exec.
-_CHILD_CODE = """\
-import ctypes, json, os, signal, sys
-parent, result_fd = int(sys.argv[1]), int(sys.argv[2])
-os.set_inheritable(result_fd, False)
-if ctypes.CDLL(None, use_errno=True).prctl(1, int(signal.SIGKILL), 0, 0, 0) != 0:
-    sys.exit("kestrin_dask: prctl(PR_SET_PDEATHSIG) failed")
-if os.getppid() != parent:
-    sys.exit("kestrin_dask: the worker ended before the encode started")
-os.setpgid(0, 0)
-watch, finished = os.pipe()
-guard = os.fork()
-if guard == 0:
-    os.close(finished)
-    os.close(result_fd)
-    null = os.open(os.devnull, os.O_RDWR)
-    for fd in (0, 1, 2):
-        os.dup2(null, fd)
-    if not os.read(watch, 1):
-        os.killpg(0, signal.SIGKILL)
-    os._exit(0)
-os.close(watch)
-sys.path[:] = json.loads(sys.argv[3])
-import kestrin
-try:
-    result = {"ok": kestrin.KestEngine().transform(*json.loads(sys.argv[4]))}
-except BaseException as error:
-    result = {"error": type(error).__name__, "message": str(error)[:4000]}
-os.write(finished, b"x")
-os.waitpid(guard, 0)
-os.write(result_fd, json.dumps(result).encode())
-"""
-
-# The exceptions of kestrin that come back as themselves; any other becomes a RuntimeError.
-_RAISED_AS_THEMSELVES: dict[str, type[Exception]] = {
-    "OSError": OSError, "ValueError": ValueError, "TypeError": TypeError,
-    "RuntimeError": RuntimeError, "UnicodeEncodeError": ValueError,
-}
-
-
-class EncodeProcessDied(RuntimeError):
-    """The encode's child process ended without a result (killed, or out of memory)."""
 
 
 def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str) -> bool:
@@ -131,75 +79,13 @@ def transform(input: str, output: str, codec: str, res: str, crop: str, flags: s
     (nothing is left behind). Raises what ``transform`` raises (``OSError`` when ffmpeg cannot
     be started, ``TypeError`` for an argument that is not a ``str``), and
     :class:`EncodeProcessDied` when the child process died, which Dask's ``retries`` retry.
+    kestrin's ``PanicException`` (a fault inside the child's engine) comes back as a
+    ``RuntimeError`` naming it.
     """
-    arguments = [input, output, codec, res, crop, flags]
-    for name, value in zip(_PARAMETERS, arguments):
-        if not isinstance(value, str):
-            shown = "'None'" if value is None else f"'{type(value).__name__}' object"
-            raise TypeError(f"argument '{name}': {shown} is not an instance of 'str'")
-    attempt = _attempt_path(output)
-    arguments[1] = attempt
-    label = os.path.basename(output)
-    try:
-        result = _run_child(arguments, label)
-        # ffmpeg may succeed without writing the file (flags that send the encode elsewhere).
-        if result and os.path.lexists(attempt):
-            os.replace(attempt, output)
-        return result
-    finally:
-        if os.path.lexists(attempt):
-            os.unlink(attempt)
-
-
-def _attempt_path(output: str) -> str:
-    """The temporary name of one attempt: hidden, beside the output, with the output's suffix
-    (ffmpeg chooses the container by it)."""
-    folder, name = os.path.split(output)
-    stem, suffix = os.path.splitext(name)
-    return os.path.join(folder, f".{stem}.part-{secrets.token_hex(4)}{suffix}")
-
-
-def _run_child(arguments: list[str], label: str) -> bool:
-    # The child is started from, and waited for on, this same thread: Linux sends the death
-    # signal when the *thread* that forked the child ends, so it must not be a helper thread
-    # that could end first.
-    read_result, write_result = os.pipe()
-    try:
-        child = subprocess.Popen(
-            [sys.executable, "-S", "-c", _CHILD_CODE, str(os.getpid()), str(write_result),
-             json.dumps(sys.path), json.dumps(arguments)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            pass_fds=(write_result,))
-    except BaseException:
-        os.close(read_result)
-        raise
-    finally:
-        os.close(write_result)
-    with os.fdopen(read_result, "rb") as result_pipe:
-        try:
-            assert child.stdout is not None
-            relay = _ConsoleRelay(label)
-            while chunk := os.read(child.stdout.fileno(), 65536):
-                relay.feed(chunk)
-            relay.close()
-            status = child.wait()
-        finally:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-            if child.stdout is not None:
-                child.stdout.close()
-        reply = result_pipe.read()
-    if not reply:
-        how = f"by signal {-status}" if status < 0 else f"with exit status {status}"
-        raise EncodeProcessDied(f"the encode process for {label} ended {how} without a result")
-    outcome = json.loads(reply)
-    if "error" in outcome:
-        raised = _RAISED_AS_THEMSELVES.get(outcome["error"])
-        if raised is None:
-            raise RuntimeError(f"{outcome['error']}: {outcome['message']}")
-        raise raised(outcome["message"])
-    return bool(outcome["ok"])
+    arguments = _runner.checked_arguments((input, output, codec, res, crop, flags))
+    # Started from, and waited for on, this same thread: the worker thread that runs the task.
+    return _runner.run(_runner.Attempt(arguments, _ConsoleRelay(os.path.basename(output)),
+                                       console_takes_stderr=True))
 
 
 class _ConsoleRelay:
@@ -223,6 +109,12 @@ class _ConsoleRelay:
         self._pending = records.pop()
         for record in records:
             self._line(record)
+
+    def due(self) -> float | None:
+        return None  # a held progress line waits for the next line or the end
+
+    def tick(self) -> None:
+        pass
 
     def close(self) -> None:
         self._line(self._pending)

@@ -3,13 +3,11 @@
 from collections.abc import Iterator, Sequence
 
 from distributed import Client
+from kestrin_jobs import EncodeProcessDied as EncodeProcessDied
 
 __all__ = ["EncodeProcessDied", "PROGRESS_LOG_INTERVAL", "encode_all", "transform"]
 
 PROGRESS_LOG_INTERVAL: float
-
-class EncodeProcessDied(RuntimeError):
-    """The encode's child process ended without a result (killed, or out of memory)."""
 
 def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str) -> bool:
     """KestEngine.transform in a child Python process; the output appears only on success."""

@@ -113,6 +113,51 @@ def test_transform_writes_the_output_only_on_success(fake, tmp_path, case, expec
         assert run["stdin_is_null"]
 
 
+# An engine whose transform raises, imported by the encode process from the caller's sys.path.
+RAISING_ENGINE = """
+import os
+class PanicException(BaseException):
+    pass
+class KestEngine:
+    def transform(self, *arguments):
+        with open(os.path.join(os.environ["FAKE_LOG_DIR"], "engine.pid"), "w") as out:
+            out.write(str(os.getpid()))
+        raise {}
+"""
+
+
+@pytest.mark.parametrize("raised, expected", [
+    # Six-fold in JSON's escapes: a reply far larger than the pipe, written while the
+    # console pipe is still open.
+    ("ValueError('\\u00e9' * 102400)", ValueError("\u00e9" * 102400)),
+    ("'\\ud800'.encode()", UnicodeEncodeError("utf-8", "\ud800", 0, 1, "surrogates not allowed")),
+    ("MemoryError('out of memory')", MemoryError("out of memory")),
+    ("PanicException('out of memory')", RuntimeError("PanicException: out of memory")),
+])
+def test_the_engine_s_exception_comes_back_whole(fake, tmp_path, monkeypatch, raised, expected):
+    engine_folder = tmp_path / "engine"
+    engine_folder.mkdir()
+    (engine_folder / "kestrin.py").write_text(RAISING_ENGINE.format(raised))
+    monkeypatch.syspath_prepend(str(engine_folder))
+    outcome = []
+
+    def call():
+        try:
+            kestrin_dask.transform("in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", "")
+        except BaseException as error:
+            outcome.append(error)
+
+    caller = threading.Thread(target=call)
+    caller.start()
+    caller.join(60)
+    if caller.is_alive():
+        os.kill(int((fake.log / "engine.pid").read_text()), signal.SIGKILL)
+        caller.join(10)
+        pytest.fail("the encode process and its caller stalled on the reply")
+    (error,) = outcome
+    assert (type(error), str(error)) == (type(expected), str(expected))
+
+
 def started_encodes(fake):
     """The pids of the double's long encodes that have started, from their marker files."""
     return [int(p.name.split(".")[1]) for p in fake.log.glob("ffmpeg.*.started")]

@@ -66,6 +66,25 @@ def test_transcode_folder(real_tools, clips, tmp_path):
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mp4"]
 
 
+def test_progress_bar(real_tools, clips, tmp_path):
+    folder = tmp_path / "in"
+    shutil.copytree(clips, folder, ignore=shutil.ignore_patterns("*.srt", "*.chapters"))
+    (folder / "broken.mkv").write_bytes(b"not a video")
+    path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
+    done = run_example("progress_bar.py", folder, tmp_path / "out", "--codec", "libx264",
+                       "--height", "64", "--flags", "-preset ultrafast", env={"PYTHONPATH": path})
+    assert done.returncode == 1, done.stderr  # the broken file is reported, not hidden
+    # Each redraw moves up over the bars and clears to the end of the screen.
+    lines = re.sub(r"\x1b\[(\d*F|J)", "", done.stdout).splitlines()
+    assert lines[0].startswith("broken.mkv  skipped: ")
+    for name in ("first.mkv", "second.mp4"):
+        assert any(re.fullmatch(rf"{re.escape(name)} +\[[#.]{{20}}\] +\d+\.\d% .* left", line)
+                   for line in lines), lines
+        assert any(re.fullmatch(rf"{re.escape(name)}  ok at [\d.]+ s", line) for line in lines)
+    assert re.fullmatch(r"2 of 3 encoded in [\d.]+ s", lines[-1])
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["first.mkv", "second.mp4"]
+
+
 @pytest.mark.skipif(not HAVE_DASK, reason="Dask distributed is not installed")
 def test_dask_cluster_on_a_local_cluster(real_tools, clips, tmp_path):
     folder = tmp_path / "in"

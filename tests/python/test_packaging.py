@@ -89,6 +89,8 @@ def test_wheel_holds_the_module_and_its_stub_package(installed):
     assert [n for n in payload if n != module] == [
         "kestrin-stubs/__init__.pyi",
         "kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi", "kestrin_dask/py.typed",
+        "kestrin_jobs/__init__.py", "kestrin_jobs/_child.py", "kestrin_jobs/_runner.py",
+        "kestrin_jobs/py.typed",
     ]
     assert "Provides-Extra: dask" in metadata
     assert "Requires-Python: >=3.11" in metadata
@@ -101,7 +103,7 @@ def test_wheel_holds_the_module_and_its_stub_package(installed):
 
 def test_installed_module_probes_and_exports_its_entry_point_only(installed, real_tools,
                                                                   sample_clip):
-    done = installed.run("-c", "import kestrin, kestrin_dask; "
+    done = installed.run("-c", "import kestrin, kestrin_dask, kestrin_jobs; "
                          "m = kestrin.KestEngine().probe(%r); print(kestrin.__file__, m.width)"
                          % str(sample_clip))
     assert done.returncode == 0, done.stderr
@@ -122,6 +124,21 @@ crop: str = engine.get_blackbar_coords("film.mkv")
 encoded: bool = engine.transform("film.mkv", "out.mkv", "libx265", "720", crop, "-crf 20")
 copied: bool = engine.remux("film.mkv", "film.mp4")
 flags: list[bool] = engine.batch([("a.mkv", "a.out.mkv", "libx264", "480", "", "-crf 23")])
+
+import asyncio
+import kestrin_jobs
+
+def show(progress: kestrin_jobs.Progress) -> None:
+    left: float | None = progress.speed and (60.0 - progress.time) / progress.speed
+    print(progress.frame, progress.fps, progress.size, left, progress.line)
+
+done: bool = kestrin_jobs.transform("film.mkv", "out.mkv", "libx264", "480", "", "",
+                                    on_progress=show)
+later: bool = asyncio.run(kestrin_jobs.transform_async("film.mkv", "out.mkv", "libx264", "480",
+                                                       "", ""))
+for position, result in kestrin_jobs.encode_all([("a.mkv", "b.mkv", "libx264", "480", "", "")],
+                                                workers=2, on_progress=lambda i, p: show(p)):
+    ended: bool | BaseException = result
 """
 
 
@@ -176,5 +193,6 @@ def test_pyright_reads_the_installed_stubs(installed):
     # Without the stubs the module's types are unknown to pyright and it reports nothing.
     errors = [line.strip() for line in done.stdout.splitlines() if " - error: " in line]
     assert len(errors) == 1, done.stdout
-    assert re.search(r'user\.py:13:\d+ - error: .*parameter "path" of type "str" in function '
-                     r'"probe"', errors[0]), done.stdout
+    line = EVERY_METHOD.count("\n") + 1
+    assert re.search(rf'user\.py:{line}:\d+ - error: .*parameter "path" of type "str" in '
+                     r'function "probe"', errors[0]), done.stdout
