@@ -136,7 +136,7 @@ def make_many_tracks_mkv(ffmpeg, folder):
     return path
 
 
-def _film(ffmpeg, path, rate, scenes):
+def joined_film(ffmpeg, path, rate, scenes):
     """A 1920x1080 film of `scenes`, each (lavfi source without rate and duration, seconds, times
     in a row), encoded once and joined by stream copy: a minute of full HD is costly to encode,
     and the films need no more than a few distinct scenes. Every scene opens on a key frame, as
@@ -177,18 +177,18 @@ def make_film_logo_opening(ffmpeg, folder):
     # 6 s of a logo at 24 frames a second: the 100 frames of the opening see the logo alone.
     # A lit centre around 80 % of the film, where the last window lands.
     film = picture(1920, 800, 0, 140)
-    return _film(ffmpeg, folder / "film-logo-opening.mkv", 24,
-                 [(LOGO, 6, 1), (film, 10, 4), (LIT_CENTRE, 8, 1), (film, 10, 1)])
+    return joined_film(ffmpeg, folder / "film-logo-opening.mkv", 24,
+                       [(LOGO, 6, 1), (film, 10, 4), (LIT_CENTRE, 8, 1), (film, 10, 1)])
 
 
 def make_film_pillarbox_opening(ffmpeg, folder):
-    return _film(ffmpeg, folder / "film-pillarbox-opening.mkv", 30,
-                 [(LOGO, 4, 1), (picture(1440, 1080, 240, 0), 10, 6)])
+    return joined_film(ffmpeg, folder / "film-pillarbox-opening.mkv", 30,
+                       [(LOGO, 4, 1), (picture(1440, 1080, 240, 0), 10, 6)])
 
 
 def make_film_black_opening(ffmpeg, folder):
-    return _film(ffmpeg, folder / "film-black-opening.mkv", 24,
-                 [(BLACK, 8, 1), (picture(1920, 816, 0, 132), 8, 7)])
+    return joined_film(ffmpeg, folder / "film-black-opening.mkv", 24,
+                       [(BLACK, 8, 1), (picture(1920, 816, 0, 132), 8, 7)])
 
 
 def make_interlaced(ffmpeg, folder):
