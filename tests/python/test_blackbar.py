@@ -18,7 +18,8 @@ FILM_REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 10
 SAMPLING_ARGS = ["-hide_banner", "-loglevel", "info",
                  *[item for start in ("6.450", "12.900", "19.350", "25.800", "32.250", "38.700",
                                       "45.150", "51.600")
-                   for item in ("-noaccurate_seek", "-ss", start, "-t", "0.5", "-i", "PATH")],
+                   for item in ("-threads", "1", "-noaccurate_seek", "-ss", start, "-t", "0.5",
+                                "-i", "PATH")],
                  "-filter_complex", "[0:V:0][1:V:0][2:V:0][3:V:0][4:V:0][5:V:0][6:V:0][7:V:0]"
                  "concat=n=8:v=1:a=0,cropdetect=24:16:0[windows]", "-map", "[windows]",
                  "-f", "null", "-"]
