@@ -2,12 +2,13 @@
 // the picture, so the last one is the answer. Only a well-formed rectangle counts: ffmpeg echoes
 // the input's own metadata into the same log, so a title tag could otherwise hand transform a
 // filter chain of the file's choosing, and cropdetect's "nothing found" estimate over black
-// frames (a negative size) would make transform fail. The exit status does not matter, since a
-// run that fails late may still have logged good estimates.
+// frames (a negative size) would make transform fail. The opening run's exit status does not
+// matter, since a run that fails late may still have logged good estimates.
 //
 // The opening alone misleads on films: studio logos and black often run longer than the 100
 // frames read. So a film of a minute or more is measured a second time on windows across it, and
-// the two rectangles are joined: no answer cuts away picture that either run saw.
+// the two rectangles are joined: no answer cuts away picture that either run saw, but for
+// cropdetect's own rounding.
 #include "media/black_bars.hpp"
 
 #include <algorithm>
