@@ -64,7 +64,10 @@ Rectangle parse_rectangle(std::string_view text) {
     std::array<std::int64_t, 4> fields{};
     const char* at = text.data();
     const char* const end = text.data() + text.size();
-    for (auto& field : fields) at = std::from_chars(at, end, field).ptr + 1;
+    for (auto& field : fields) {
+        at = std::from_chars(at, end, field).ptr;
+        if (at != end) ++at;  // the ":" after it
+    }
     return {fields[0], fields[1], fields[2], fields[3]};
 }
 
