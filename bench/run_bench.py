@@ -109,7 +109,7 @@ def fake_program(folder, name, body):
 
 
 def capture_figures(folder):
-    """A child writing 200 MB to standard output: kestrin's capturing run vs subprocess.run."""
+    """A child writing 200 MB to standard output: probe's collecting run vs subprocess.run."""
     size = 200 * 1000 * 1000
     bin_dir = folder / "capture-bin"
     bin_dir.mkdir()

@@ -3,6 +3,8 @@
 // and chapter tags (languages, track and chapter titles) are carried over.
 #include "encode/command_line.hpp"
 
+#include <string>
+
 #include "tools/text.hpp"
 
 namespace kestrin {
@@ -37,19 +39,27 @@ Text video_filter_text(std::string_view crop, std::string_view res) {
     return filter;
 }
 
-ArgumentList encode_arguments(const EncodeTask& task) {
+ArgumentList encode_arguments(const EncodeTask& task,
+                              std::span<const std::size_t> attached_pictures) {
     // "-dn" right after "-map 0": data streams (camera timecode tracks, phone telemetry) have no
     // encoder, Matroska refuses them and MP4 cannot copy them, so keeping them would fail every
     // encode of such footage. MP4 and MOV outputs rebuild the timecode from the video's tags.
-    // "-fps_mode" alone: ffmpeg 9 rejects the older "-vsync", and 5.1 already knows "-fps_mode".
     ArgumentList arguments{"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats",
                            "-i", task.input,
-                           "-map", "0", "-dn",
-                           "-map_metadata:g", "-1",
-                           "-map_chapters", "0",
-                           "-vf", video_filter_text(task.crop, task.res),
-                           "-fps_mode", "cfr",
-                           "-c:v", task.codec};
+                           "-map", "0", "-dn"};
+    // A cover picture is a video stream too: the crop and scale of the film would apply to it,
+    // and no crop fits both, so ffmpeg fails. It can't be copied either while "-vf" applies to
+    // every video output ("Filtering and streamcopy cannot be used together"): it is left out.
+    for (const std::size_t index : attached_pictures) {
+        arguments.push_back("-map");
+        arguments.push_back("-0:" + std::to_string(index));
+    }
+    // "-fps_mode" alone: ffmpeg 9 rejects the older "-vsync", and 5.1 already knows "-fps_mode".
+    arguments.insert(arguments.end(), {"-map_metadata:g", "-1",
+                                       "-map_chapters", "0",
+                                       "-vf", video_filter_text(task.crop, task.res),
+                                       "-fps_mode", "cfr",
+                                       "-c:v", task.codec});
     append_encoder_settings(arguments, task);
     arguments.insert(arguments.end(), {"-c:a", "copy", "-c:s", "copy"});
     for (Text& token : split_at_white_space(task.flags)) arguments.push_back(std::move(token));

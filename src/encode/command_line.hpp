@@ -1,7 +1,9 @@
-// The ffmpeg command line of one encode: a pure function of the task's six texts, so the same
-// task always gives the same list and building it cannot fail.
+// The ffmpeg command line of one encode: a pure function of the task's six texts and the
+// input's cover pictures, so the same task of the same file always gives the same list.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "kestrin.hpp"
@@ -12,6 +14,8 @@ namespace kestrin {
 // height `res` with a width truncated to a multiple of 16, and mark the pixels square.
 Text video_filter_text(std::string_view crop, std::string_view res);
 
-ArgumentList encode_arguments(const EncodeTask& task);
+// `attached_pictures`: the input indices of the cover pictures to leave out.
+ArgumentList encode_arguments(const EncodeTask& task,
+                              std::span<const std::size_t> attached_pictures);
 
 }  // namespace kestrin

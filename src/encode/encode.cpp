@@ -1,13 +1,16 @@
-// The encode routine talks to nothing but the child and file descriptor 1, so batch workers can
-// run it without the interpreter.
+// The encode routine talks to nothing but its children and file descriptor 1, so batch workers
+// can run it without the interpreter.
 #include "encode/encode.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <string_view>
 #include <thread>
 
 #include "encode/command_line.hpp"
 #include "encode/progress.hpp"
+#include "encode/stream_listing.hpp"
 #include "tools/console.hpp"
 
 namespace kestrin {
@@ -48,7 +51,14 @@ void show_progress(std::string_view record) {
 }  // namespace
 
 EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
-    const ArgumentList arguments = encode_arguments(task);
+    // A text holding a NUL can reach no child: nothing is started, not even the listing, and
+    // ffmpeg's start says why.
+    const bool has_nul = std::ranges::any_of(
+        std::initializer_list<const Text*>{&task.input, &task.output, &task.codec, &task.res,
+                                           &task.crop, &task.flags},
+        [](const Text* text) { return text->find('\0') != Text::npos; });
+    const StreamListing streams = has_nul ? StreamListing{} : list_streams(task.input);
+    const ArgumentList arguments = encode_arguments(task, streams.attached_pictures);
     write_console(command_echo(arguments));
 
     auto started = start_streaming(arguments, input);
@@ -61,11 +71,11 @@ EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
         read_something = true;
         records.feed(bytes);
     };
-    // A read error is not expected on a pipe; the one met in practice passes (poll refused while
-    // the process is at its descriptor limit). Closing the pipe would end ffmpeg on SIGPIPE at
-    // its next statistics write, so reading goes on after a pause, no byte lost. Only a pipe
-    // that keeps failing with nothing read in between is given up: then that SIGPIPE does end
-    // the encode, and the run is reported as failed.
+    // A read error is not expected on a pipe. What can fail is poll itself, and only while the
+    // process may hold no descriptor at all (RLIMIT_NOFILE at 0), which passes when the limit
+    // is raised again: so reading goes on after a pause, no byte lost. Only a pipe that keeps
+    // failing with nothing read in between is given up. Its closing does not stop ffmpeg, which
+    // ignores SIGPIPE: it encodes on without showing its progress, and its exit status decides.
     for (int failures = 0; failures < read_attempts;) {
         read_something = false;
         if (drain({{child.error_pipe().get(), feed}}, 8192)) break;

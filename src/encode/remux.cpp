@@ -4,35 +4,10 @@
 
 #include <string>
 
+#include "encode/stream_listing.hpp"
 #include "tools/child.hpp"
 
 namespace kestrin {
-namespace {
-
-bool is_decimal_index(std::string_view line) {
-    return !line.empty() && line.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-}  // namespace
-
-ArgumentList attachment_probe_arguments(const Text& input) {
-    return {"ffprobe", "-v", "quiet", "-select_streams", "t", "-show_entries", "stream=index",
-            "-of", "csv=p=0", input};
-}
-
-std::size_t count_attachment_lines(std::string_view report) {
-    // ffprobe 9 writes a bare line feed for some files without attachments, so only lines that
-    // are a stream index count.
-    std::size_t count = 0;
-    while (!report.empty()) {
-        const std::size_t end = report.find('\n');
-        std::string_view line = report.substr(0, end);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (is_decimal_index(line)) ++count;
-        report.remove_prefix(end == std::string_view::npos ? report.size() : end + 1);
-    }
-    return count;
-}
 
 ArgumentList remux_arguments(const Text& input, const Text& output, std::size_t attachments) {
     ArgumentList arguments{"ffmpeg", "-hide_banner", "-loglevel", "quiet", "-nostats",
@@ -53,25 +28,10 @@ ArgumentList remux_arguments(const Text& input, const Text& output, std::size_t 
     return arguments;
 }
 
-namespace {
-
-// Only a hint for the list: when ffprobe can't run or can't read the input, ffmpeg meets the same
-// input without attachment pairs and reports for itself.
-std::size_t count_attachments(const Text& input) {
-    std::string listing;
-    auto status = run_draining(
-        attachment_probe_arguments(input), [&](std::string_view bytes) { listing.append(bytes); },
-        discard);
-    if (!status || !wait_status_succeeded(status.value())) return 0;
-    return count_attachment_lines(listing);
-}
-
-}  // namespace
-
 Result<bool> remux(const Text& input, const Text& output) {
     // A path holding a NUL can reach no child: nothing is started, and ffmpeg's start says why.
     const bool has_nul = input.find('\0') != Text::npos || output.find('\0') != Text::npos;
-    const std::size_t attachments = has_nul ? 0 : count_attachments(input);
+    const std::size_t attachments = has_nul ? 0 : list_streams(input).attachments;
     auto status = run_pass_through(remux_arguments(input, output, attachments));
     if (!status) return status.failure();
     return wait_status_succeeded(status.value());

@@ -1,10 +1,10 @@
-// JSON documents read by RFC 8259 and the limits that ffprobe's report is read with: told to a
-// listener value by value as they are read, or, where a whole tree is wanted, built into one.
+// JSON documents read by RFC 8259 and the limits that ffprobe's report is read with, told to a
+// listener value by value as they are read: no tree is built, which would cost many times the
+// text.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,10 +46,5 @@ protected:
 // (unsigned when not negative, signed when negative) keep their exact value; other numbers
 // become doubles, read from their text whatever the process's locale.
 bool read_json(std::string_view bytes, JsonListener& listener);
-
-// The whole tree of `bytes` by the same rules, or nothing when they are not one document. Of
-// duplicate member names the later one counts. A tree costs many times the text: the report
-// itself is read through a listener that keeps only what it needs.
-std::optional<JsonValue> read_json_document(std::string_view bytes);
 
 }  // namespace kestrin

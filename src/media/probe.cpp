@@ -11,7 +11,6 @@
 
 #include "media/json_document.hpp"
 #include "media/number_text.hpp"
-#include "tools/byte_buffer.hpp"
 #include "tools/child.hpp"
 
 namespace kestrin {
@@ -205,12 +204,10 @@ Result<VideoMetadata> read_probe_report(std::string_view report) {
 }
 
 Result<VideoMetadata> probe_file(const Text& path) {
-    // The report is kept whole until it has been read; standard error is read and dropped.
-    ByteBuffer report;
-    auto run = run_draining(
-        probe_arguments(path), [&](std::string_view bytes) { report.append(bytes); }, discard);
+    // The report is kept whole until it has been read, and may be large: a roomy pipe.
+    auto run = run_collecting(probe_arguments(path), PipeSize::roomy);
     if (!run) return run.failure();
-    return read_probe_report(report);
+    return read_probe_report(run.value().output);
 }
 
 }  // namespace kestrin

@@ -22,20 +22,12 @@ namespace {
 
 const Text nul_message = "nul byte found in provided data";
 
-enum class PipeSize {
-    standard,  // the system's default
-    roomy,     // for a large output that is collected whole
-};
-
 Result<std::pair<UniqueFd, UniqueFd>> make_pipe(PipeSize size) {
     int ends[2];
     // Close-on-exec from birth: a child started at the same moment on another thread must not
     // inherit our pipe ends, or our read would not see end of file until that stranger exits.
     if (::pipe2(ends, O_CLOEXEC) != 0) return os_failure(errno);
-    // A roomier pipe lets a child that writes a lot go on without waiting for each of our reads.
-    // It counts against the user's pipe-buffer quota (fs.pipe-user-pages-soft), and a batch of
-    // many encodes would soon exhaust it, shrinking every other pipe of the user to one page, so
-    // only a collected output gets one. Where the system refuses, the default size serves.
+    // Where the system refuses the roomy size, the default serves.
     if (size == PipeSize::roomy) (void)::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
     return std::pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
@@ -141,8 +133,7 @@ Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWirin
 
     UniqueFd output_read, output_write, error_read, error_write;
     if (wiring.pipe_output) {
-        // Standard output is piped only to be collected whole (the probe's report).
-        auto ends = make_pipe(PipeSize::roomy);
+        auto ends = make_pipe(wiring.output_size);
         if (!ends) return ends.failure();
         output_read = std::move(ends.value().first);
         output_write = std::move(ends.value().second);
@@ -204,8 +195,10 @@ Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_
     return true;
 }
 
-Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error) {
-    auto started = start_child(arguments, ChildWiring{StandardInput::null_device, true, true});
+Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error,
+                         PipeSize output_size) {
+    auto started =
+        start_child(arguments, ChildWiring{StandardInput::null_device, true, true, output_size});
     if (!started) return started.failure();
     ChildProcess& child = started.value();
     auto drained = drain({{child.output_pipe().get(), output}, {child.error_pipe().get(), error}});
@@ -214,14 +207,14 @@ Result<int> run_draining(const ArgumentList& arguments, const Sink& output, cons
     return status;
 }
 
-Result<CapturedOutput> run_capturing(const ArgumentList& arguments) {
-    CapturedOutput captured;
+Result<CollectedOutput> run_collecting(const ArgumentList& arguments, PipeSize output_size) {
+    CollectedOutput collected;
     auto status = run_draining(
-        arguments, [&](std::string_view bytes) { captured.output.append(bytes); },
-        [&](std::string_view bytes) { captured.error.append(bytes); });
+        arguments, [&](std::string_view bytes) { collected.output.append(bytes); }, discard,
+        output_size);
     if (!status) return status.failure();
-    captured.wait_status = status.value();
-    return captured;
+    collected.wait_status = status.value();
+    return collected;
 }
 
 Result<int> run_pass_through(const ArgumentList& arguments) {

@@ -1,5 +1,5 @@
 // The child starter: one way to start ffmpeg or ffprobe, with three wirings of its standard
-// streams (capturing, pass-through, streaming). Every child is waited for, on every path.
+// streams (draining, pass-through, streaming). Every child is waited for, on every path.
 #pragma once
 
 #include <sys/types.h>
@@ -19,18 +19,29 @@ enum class StandardInput {
     null_device,  // nothing to read, and no terminal to put into raw mode
 };
 
+enum class PipeSize {
+    standard,  // the system's default
+    // 1 MiB where the system allows it, so that a child writing a large output goes on without
+    // waiting for each of our reads. Every such pipe counts against the user's pipe-buffer
+    // quota (fs.pipe-user-pages-soft): once it is spent, every new pipe of the user gets one
+    // page. So only an output that is collected whole and may be large asks for one.
+    roomy,
+};
+
 struct ChildWiring {
     StandardInput input = StandardInput::inherit;
     bool pipe_output = false;  // standard output to a pipe the caller reads, else inherited
-    bool pipe_error = false;   // standard error likewise
+    bool pipe_error = false;   // standard error likewise, always of the standard size
+    PipeSize output_size = PipeSize::standard;
 };
 
 // True exactly when the child ended normally with exit status 0.
 bool wait_status_succeeded(int wait_status);
 
-// A started child. It is waited for exactly once: by wait(), or else by the destructor, which
-// first closes the pipes so that a child still writing to them ends on SIGPIPE instead of
-// blocking forever.
+// A started child. It is waited for exactly once: by wait(), or else by the destructor. Both
+// first close the pipes, so that a child writing to a full one is not blocked forever: its
+// write fails instead. ffmpeg ignores SIGPIPE, so it goes on to its end without its log, and
+// the wait lasts until then; a program that keeps SIGPIPE's default action ends at once.
 class ChildProcess {
 public:
     ChildProcess(pid_t pid, UniqueFd output, UniqueFd error);
@@ -40,7 +51,6 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
 
-    pid_t pid() const { return pid_; }
     UniqueFd& output_pipe() { return output_; }
     UniqueFd& error_pipe() { return error_; }
 
@@ -66,7 +76,8 @@ struct DrainSource {
 };
 
 // Reads every source until all reach end of file, all at once with poll: a child that fills one
-// pipe while we block on the other would otherwise stall forever. Fails only on a read error.
+// pipe while we block on the other would otherwise stall forever. Fails when poll or a read
+// fails (one interrupted by a signal is tried again).
 // `read_size` is the most one read takes: large for collecting whole outputs, small where each
 // piece is looked at as soon as it arrives.
 Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_size = 65536);
@@ -77,16 +88,17 @@ inline void discard(std::string_view) {}
 
 // Standard input from the null device; standard output and error each handed to its sink as it
 // arrives, so that the caller keeps only what it needs. Gives the wait status.
-Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error);
+Result<int> run_draining(const ArgumentList& arguments, const Sink& output, const Sink& error,
+                         PipeSize output_size = PipeSize::standard);
 
-struct CapturedOutput {
+struct CollectedOutput {
     int wait_status = 0;
     ByteBuffer output;
-    ByteBuffer error;
 };
 
-// Standard input from the null device, standard output and error collected whole.
-Result<CapturedOutput> run_capturing(const ArgumentList& arguments);
+// Standard input from the null device, standard output collected whole, standard error read
+// and dropped: the run of an ffprobe whose report is all that matters.
+Result<CollectedOutput> run_collecting(const ArgumentList& arguments, PipeSize output_size);
 
 // All three streams inherited; gives the wait status.
 Result<int> run_pass_through(const ArgumentList& arguments);

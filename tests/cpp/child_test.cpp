@@ -15,24 +15,28 @@
 namespace kestrin {
 namespace {
 
-TEST(ChildStarter, CapturesMegabytesOnBothStreamsWithoutStalling) {
-    auto run = run_capturing({"sh", "-c",
-                              "head -c 3000000 /dev/zero; head -c 4000000 /dev/zero >&2; "
-                              "head -c 1000000 /dev/zero"});
-    ASSERT_TRUE(run.ok()) << run.failure().message;
-    EXPECT_EQ(run.value().output.size(), 4000000u);
-    EXPECT_EQ(run.value().error.size(), 4000000u);
-    EXPECT_TRUE(wait_status_succeeded(run.value().wait_status));
+TEST(ChildStarter, DrainsMegabytesOnBothStreamsWithoutStalling) {
+    std::size_t output = 0, error = 0;
+    auto status = run_draining({"sh", "-c",
+                                "head -c 3000000 /dev/zero; head -c 4000000 /dev/zero >&2; "
+                                "head -c 1000000 /dev/zero"},
+                               [&](std::string_view bytes) { output += bytes.size(); },
+                               [&](std::string_view bytes) { error += bytes.size(); });
+    ASSERT_TRUE(status.ok()) << status.failure().message;
+    EXPECT_EQ(output, 4000000u);
+    EXPECT_EQ(error, 4000000u);
+    EXPECT_TRUE(wait_status_succeeded(status.value()));
 }
 
-TEST(ChildStarter, CapturingRunGivesTheNullDeviceAsInput) {
-    auto run = run_capturing({"sh", "-c", "stat -L -c %t:%T /dev/stdin; cat"});
+TEST(ChildStarter, CollectingRunGivesTheNullDeviceAsInputAndDropsStandardError) {
+    auto run = run_collecting({"sh", "-c", "stat -L -c %t:%T /dev/stdin; cat; echo x >&2"},
+                              PipeSize::standard);
     ASSERT_TRUE(run.ok());
     EXPECT_EQ(run.value().output.view(), "1:3\n");  // major 1, minor 3: /dev/null
 }
 
 TEST(ChildStarter, KilledChildIsAFailure) {
-    auto run = run_capturing({"sh", "-c", "kill -TERM $$"});
+    auto run = run_collecting({"sh", "-c", "kill -TERM $$"}, PipeSize::standard);
     ASSERT_TRUE(run.ok());
     EXPECT_TRUE(WIFSIGNALED(run.value().wait_status));
     EXPECT_FALSE(wait_status_succeeded(run.value().wait_status));
@@ -58,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, ExitStatus,
                                          ExitCase{8, false}, ExitCase{255, false}));
 
 TEST(ChildStarter, MissingProgramIsAnOsErrorNamingEnoent) {
-    auto run = run_capturing({"kestrin-no-such-program-anywhere"});
+    auto run = run_collecting({"kestrin-no-such-program-anywhere"}, PipeSize::standard);
     ASSERT_FALSE(run.ok());
     EXPECT_EQ(run.failure().kind, FailureKind::os_error);
     EXPECT_EQ(run.failure().message, "No such file or directory (os error 2)");
@@ -85,7 +89,8 @@ TEST(ChildStarter, NulInAnyArgumentStartsNothing) {
 
 TEST(ChildStarter, ArgumentsArriveUnsplitAndUnquoted) {
     const std::string odd = "-a path with 'quotes' and \"more\" $HOME";
-    auto run = run_capturing({"sh", "-c", "printf '%s|' \"$@\"", "sh", odd, "", "--"});
+    auto run = run_collecting({"sh", "-c", "printf '%s|' \"$@\"", "sh", odd, "", "--"},
+                              PipeSize::standard);
     ASSERT_TRUE(run.ok());
     EXPECT_EQ(run.value().output.view(), odd + "||--|");
 }
@@ -95,7 +100,8 @@ TEST(ChildStarter, ChildHasEmptySignalMaskAndDefaultSigpipe) {
     sigfillset(&blocked);
     pthread_sigmask(SIG_BLOCK, &blocked, &previous);
     auto old_handler = std::signal(SIGPIPE, SIG_IGN);
-    auto run = run_capturing({"sh", "-c", "grep -E '^(SigBlk|SigIgn)' /proc/self/status"});
+    auto run = run_collecting({"sh", "-c", "grep -E '^(SigBlk|SigIgn)' /proc/self/status"},
+                              PipeSize::standard);
     std::signal(SIGPIPE, old_handler);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ASSERT_TRUE(run.ok());
@@ -124,16 +130,17 @@ TEST(ChildStarter, StreamingRunPipesOnlyStandardError) {
 }
 
 TEST(ChildStarter, NoPipeEndLeaksIntoAChild) {
-    // Started while another child's pipes are open: the second child must see none of them.
-    auto first = start_streaming({"sleep", "5"}, StandardInput::null_device);
+    // Started while the pipe of another child is open in this process: the second child must
+    // not see it. The first child's own life does not matter, only our read end of its pipe.
+    auto first = start_streaming({"true"}, StandardInput::null_device);
     ASSERT_TRUE(first.ok());
     char target[64] = {};
     const std::string link = "/proc/self/fd/" + std::to_string(first.value().error_pipe().get());
     ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-    auto run = run_capturing({"sh", "-c", "for f in /proc/self/fd/*; do readlink $f; done"});
+    auto run = run_collecting({"sh", "-c", "for f in /proc/self/fd/*; do readlink $f; done"},
+                              PipeSize::standard);
     ASSERT_TRUE(run.ok());
     EXPECT_EQ(run.value().output.view().find(target), std::string::npos) << run.value().output.view();
-    kill(first.value().pid(), SIGKILL);
 }
 
 TEST(OsErrorText, HasTheMessageThenTheNumber) {

@@ -1,8 +1,12 @@
-// The encode and remux command lines, as whole lists.
+// The encode and remux command lines, as whole lists, and the stream listing they follow.
 #include "encode/command_line.hpp"
 #include "encode/remux.hpp"
+#include "encode/stream_listing.hpp"
 
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
 
 namespace kestrin {
 namespace {
@@ -11,6 +15,7 @@ struct CommandLineCase {
     const char* name;
     EncodeTask task;
     ArgumentList expected;
+    std::vector<std::size_t> attached_pictures = {};
 };
 
 void PrintTo(const CommandLineCase& c, std::ostream* out) { *out << c.name; }
@@ -18,7 +23,8 @@ void PrintTo(const CommandLineCase& c, std::ostream* out) { *out << c.name; }
 class CommandLine : public testing::TestWithParam<CommandLineCase> {};
 
 TEST_P(CommandLine, IsTheWholeList) {
-    EXPECT_EQ(encode_arguments(GetParam().task), GetParam().expected);
+    EXPECT_EQ(encode_arguments(GetParam().task, GetParam().attached_pictures),
+              GetParam().expected);
 }
 
 const Text example_filter =
@@ -42,6 +48,17 @@ INSTANTIATE_TEST_SUITE_P(
                         {"/v/in.mkv", "/v/out.mkv", "libx265", "720", "crop=1920:800:0:140",
                          "-crf 20 -preset slow"},
                         worked_example},
+        CommandLineCase{
+            "cover pictures left out right after -dn, in listing order",
+            {"/v/in.mkv", "/v/out.mkv", "libx265", "720", "1920:800:0:140",
+             "-crf 20 -preset slow"},
+            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
+             "-map", "0", "-dn", "-map", "-0:3", "-map", "-0:0", "-map_metadata:g", "-1",
+             "-map_chapters", "0", "-vf", example_filter, "-fps_mode", "cfr", "-c:v", "libx265",
+             "-pix_fmt", "yuv420p10le", "-profile:v", "main10", "-x265-params",
+             "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a", "copy", "-c:s", "copy", "-crf",
+             "20", "-preset", "slow", "/v/out.mkv"},
+            {3, 0}},
         CommandLineCase{
             "libx264",
             {"/v/in.mkv", "/v/out.mkv", "libx264", "720", "1920:800:0:140",
@@ -157,29 +174,58 @@ TEST(RemuxArguments, EachAttachmentGetsItsOwnTagsBack) {
                             "-map_metadata:s:t:2", "0:s:t:2", "-y", "out.mkv"}));
 }
 
-TEST(RemuxArguments, AttachmentsAreListedByFfprobe) {
-    EXPECT_EQ(attachment_probe_arguments("a b.mkv"),
-              (ArgumentList{"ffprobe", "-v", "quiet", "-select_streams", "t", "-show_entries",
-                            "stream=index", "-of", "csv=p=0", "a b.mkv"}));
+TEST(StreamListing, IsOneShortFfprobeRun) {
+    EXPECT_EQ(stream_listing_arguments("a b.mkv"),
+              (ArgumentList{"ffprobe", "-v", "quiet", "-show_entries",
+                            "stream=index,codec_type:stream_disposition=attached_pic", "-of",
+                            "csv=p=0", "a b.mkv"}));
 }
 
-struct AttachmentListCase {
-    const char* report;
-    std::size_t count;
+// The attachments, then the pictures.
+using Streams = std::pair<std::size_t, std::vector<std::size_t>>;
+
+struct ListingCase {
+    const char* listing;
+    std::optional<Streams> streams;  // nothing when the listing can't be read
 };
 
-class AttachmentList : public testing::TestWithParam<AttachmentListCase> {};
+void PrintTo(const ListingCase& c, std::ostream* out) { *out << testing::PrintToString(c.listing); }
 
-TEST_P(AttachmentList, CountsOnlyLinesThatAreStreamIndices) {
-    EXPECT_EQ(count_attachment_lines(GetParam().report), GetParam().count);
+class Listing : public testing::TestWithParam<ListingCase> {};
+
+TEST_P(Listing, GivesAttachmentsAndPictures) {
+    const auto streams = read_stream_listing(GetParam().listing);
+    ASSERT_EQ(streams.has_value(), GetParam().streams.has_value());
+    if (!streams) return;
+    EXPECT_EQ(streams->attachments, GetParam().streams->first);
+    EXPECT_EQ(streams->attached_pictures, GetParam().streams->second);
 }
 
-// "\n" alone is what ffprobe 9 writes for a MOV with a timecode track.
-INSTANTIATE_TEST_SUITE_P(Reports, AttachmentList,
-                         testing::Values(AttachmentListCase{"", 0}, AttachmentListCase{"\n", 0},
-                                         AttachmentListCase{"2\n3\n", 2},
-                                         AttachmentListCase{"2\r\n3", 2},
-                                         AttachmentListCase{"12\n\n 4\n4,\n-1\nx\n", 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Listings, Listing,
+    testing::Values(
+        ListingCase{"", Streams{0, {}}},
+        // "\n" alone is what ffprobe 9 writes for some files.
+        ListingCase{"\n", Streams{0, {}}},
+        ListingCase{"0,video,0\n1,audio,0\n", Streams{0, {}}},
+        ListingCase{"0,video,1\r\n1,video,0\r\n2,audio,0", Streams{0, {0}}},
+        ListingCase{"0,video,0\n1,subtitle,0\n2,attachment,0\n3,video,1\n4,attachment,0\n"
+                    "5,video,1\n\n",
+                    Streams{2, {3, 5}}},
+        // Only a video stream is a picture to leave out.
+        ListingCase{"0,video,0\n1,audio,1\n2,attachment,1\n", Streams{1, {}}},
+        ListingCase{"0,video,0\n1,video\n", std::nullopt},
+        ListingCase{"0,video,1,\n", std::nullopt},
+        ListingCase{"0,video,1,0\n", std::nullopt},
+        ListingCase{",video,1\n", std::nullopt},
+        ListingCase{"-1,video,1\n", std::nullopt},
+        ListingCase{" 1,video,1\n", std::nullopt},
+        ListingCase{"99999999999999999999999,video,1\n", std::nullopt},
+        ListingCase{"1,,1\n", std::nullopt},
+        ListingCase{"1,video,\n", std::nullopt},
+        ListingCase{"1,video,2\n", std::nullopt},
+        ListingCase{"1,video,true\n", std::nullopt},
+        ListingCase{"{\n  \"streams\": []\n}\n", std::nullopt}));
 
 }  // namespace
 }  // namespace kestrin

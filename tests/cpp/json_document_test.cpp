@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+#include "json_tree.hpp"
+
 namespace kestrin {
 namespace {
 

@@ -15,6 +15,8 @@
 #include "media/number_text.hpp"
 #include "media/probe.hpp"
 
+#include "json_tree.hpp"
+
 namespace kestrin {
 namespace {
 

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     const kestrin::EncodeTask task{texts[0], texts[1], texts[2], texts[3], texts[4], texts[5]};
-    const auto arguments = kestrin::encode_arguments(task);
+    const auto arguments = kestrin::encode_arguments(task, {});
     const auto tokens = kestrin::split_at_white_space(task.flags);
     if (arguments.size() < 26 + tokens.size() || arguments.back() != task.output) std::abort();
     if (arguments[0] != "ffmpeg" || arguments[7] != task.input || arguments[10] != "-dn")

@@ -1,7 +1,8 @@
 """Generated media files with the structures of files that users bring: camera timecode tracks,
 MP4 chapter tracks, fonts, many tagged tracks, films of a minute whose openings show no picture,
-interlacing, phone rotation."""
+interlacing, phone rotation, cover art, HDR10."""
 import pathlib
+import struct
 import subprocess
 
 FONT_MIMETYPE = "application/x-truetype-font"
@@ -234,9 +235,72 @@ def make_odd_size(ffmpeg, folder):
     return path
 
 
+def _boxes(data):
+    """The ISO BMFF boxes laid end to end in `data`, as (type, whole box) pairs."""
+    at = 0
+    while at < len(data):
+        size, kind = struct.unpack(">I4s", data[at : at + 8])
+        if size < 8:  # 0 (to the end) and 1 (64-bit size) are not written by ffmpeg here
+            raise RuntimeError(f"unexpected box size {size} of {kind!r}")
+        yield kind, data[at : at + size]
+        at += size
+
+
+def _metadata_before_tracks(data):
+    """The same MP4 with its metadata box (udta, where the cover art is) moved ahead of the
+    tracks inside moov. moov keeps its size and place, so every chunk offset stays true."""
+    whole = b""
+    for kind, box in _boxes(data):
+        if kind == b"moov":
+            ahead = {b"mvhd": 0, b"udta": 1}
+            inner = sorted(_boxes(box[8:]), key=lambda item: ahead.get(item[0], 2))
+            box = box[:8] + b"".join(part for _, part in inner)
+        whole += box
+    return whole
+
+
+# The film of the cover-art files is 640x360; its picture, as a thumbnail is, square.
+COVER_SIZE = 300
+
+
+def make_cover_art_mp4s(ffmpeg, folder):
+    # iTunes, taggers and "yt-dlp --embed-thumbnail" add the cover as a picture that ffmpeg
+    # lists as a video stream with the attached_pic disposition. ffmpeg writes it after the
+    # tracks, so it is listed last; with the metadata ahead of the tracks it is listed first.
+    film = folder / "cover-film.mp4"
+    cover = folder / "cover.png"
+    last = folder / "cover-art-last.mp4"
+    first = folder / "cover-art-first.mp4"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=640x360:rate=25:duration=1"),
+            *_lavfi("sine=frequency=440:duration=1"), *FAST_H264, "-c:a", "aac", film)
+    _ffmpeg(ffmpeg, *_lavfi(f"testsrc=size={COVER_SIZE}x{COVER_SIZE}:rate=1"), "-frames:v", "1",
+            cover)
+    _ffmpeg(ffmpeg, "-i", film, "-i", cover, "-map", "0", "-map", "1", "-c", "copy",
+            "-c:v:1", "mjpeg", "-disposition:v:1", "attached_pic", last)
+    first.write_bytes(_metadata_before_tracks(last.read_bytes()))
+    return first, last
+
+
+# Static HDR10 metadata as a UHD Blu-ray or a streaming service's master carries it.
+MASTER_DISPLAY = "G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)"
+MAX_CLL = "1000,400"
+
+
+def make_hdr10(ffmpeg, folder):
+    # HEVC Main 10, BT.2020 primaries, PQ transfer, mastering display and content light level.
+    path = folder / "hdr10.mkv"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=320x180:rate=25:duration=1"),
+            "-vf", "setparams=color_primaries=bt2020:color_trc=smpte2084:colorspace=bt2020nc",
+            "-c:v", "libx265", "-preset", "ultrafast", "-pix_fmt", "yuv420p10le",
+            "-x265-params", f"hdr10=1:master-display={MASTER_DISPLAY}:max-cll={MAX_CLL}:"
+            "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc:log-level=error", path)
+    return path
+
+
 def make_corpus(ffmpeg, folder):
     """Every clip, by name; made once, each in well under a second but the three films."""
     fonts, font_name = make_fonts_mkv(ffmpeg, folder)
+    cover_first, cover_last = make_cover_art_mp4s(ffmpeg, folder)
     return {
         "camera-timecode": make_timecode_mov(ffmpeg, folder),
         "chapters-text-track": make_chapters_mp4(ffmpeg, folder),
@@ -250,4 +314,7 @@ def make_corpus(ffmpeg, folder):
         "variable-rate": make_variable_frame_rate(ffmpeg, folder),
         "phone-rotated": make_phone_rotated(ffmpeg, folder),
         "odd-size": make_odd_size(ffmpeg, folder),
+        "cover-art-first": cover_first,
+        "cover-art-last": cover_last,
+        "hdr10": make_hdr10(ffmpeg, folder),
     }

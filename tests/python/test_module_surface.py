@@ -153,6 +153,9 @@ NUL = "nul byte found in provided data"
     (lambda e: e.get_blackbar_coords("in.mkv"), "ffprobe", ENOENT, []),
     # remux lists the input's attachments before it copies.
     (lambda e: e.remux("in.mkv", "out.mkv"), "ffmpeg", ENOENT, ["ffprobe"]),
+    # So does an encode, for its cover pictures.
+    (lambda e: e.transform("in.mkv", "out.mkv", "libx264", "720", "", ""), "ffmpeg", ENOENT,
+     ["ffprobe"]),
 ])
 def test_start_failures_are_plain_oserrors(engine, fake, call, removed, message, started):
     if removed:

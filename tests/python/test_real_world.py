@@ -1,12 +1,13 @@
 """Every method on generated files with the structures of users' files (real_world.py): what a
 user can expect, and the poor results that are still the intended ones, pinned."""
 import json
+import re
 import subprocess
 
 import pytest
 
-from conftest import REAL_FFPROBE, ffprobe_json
-from real_world import AUDIO_TRACKS, CHAPTER_TITLES, FILM_PICTURES, SUBTITLE_TRACKS
+from conftest import REAL_FFMPEG, REAL_FFPROBE, ffprobe_json
+from real_world import AUDIO_TRACKS, CHAPTER_TITLES, COVER_SIZE, FILM_PICTURES, SUBTITLE_TRACKS
 
 pytestmark = pytest.mark.usefixtures("real_tools")
 
@@ -254,3 +255,64 @@ def test_odd_target_height_fails(engine, real_world_corpus, tmp_path, res, expec
     output = tmp_path / "out.mkv"
     assert engine.transform(str(real_world_corpus["odd-size"]), str(output), "libx264", res,
                             "721:405:0:0", "-preset ultrafast -nostdin -t 0.2") is expected
+
+
+@pytest.mark.parametrize("name, picture", [("cover-art-first", 0), ("cover-art-last", 2)])
+@pytest.mark.parametrize("extension", ["mkv", "mp4"])
+def test_cover_art_is_left_out_of_the_encode(engine, real_world_corpus, tmp_path, name, picture,
+                                             extension):
+    assert [s["disposition"]["attached_pic"] for s in streams_of(real_world_corpus[name])[
+        "streams"]] == [int(index == picture) for index in range(3)]
+    output = tmp_path / f"out.{extension}"
+    # The film's crop does not fit the square picture: encoding it too would fail.
+    assert engine.transform(str(real_world_corpus[name]), str(output), "libx264", "90",
+                            "640:272:0:44", "-preset ultrafast -nostdin") is True
+    streams = streams_of(output)["streams"]
+    assert [(s["codec_type"], s["codec_name"]) for s in streams] == [("video", "h264"),
+                                                                    ("audio", "aac")]
+    assert (streams[0]["width"], streams[0]["height"]) == (208, 90)
+
+
+@pytest.mark.parametrize("name, described", [
+    # Pinned: probe describes the first video stream, here the cover picture.
+    ("cover-art-first", (COVER_SIZE, COVER_SIZE, "mjpeg")),
+    ("cover-art-last", (640, 360, "h264")),
+])
+def test_probe_of_cover_art(engine, real_world_corpus, name, described):
+    meta = engine.probe(str(real_world_corpus[name]))
+    assert (meta.width, meta.height, meta.codec) == described
+
+
+HDR10_STATIC = {"Mastering display metadata", "Content light level metadata"}
+HDR10_COLOURS = ("bt2020", "smpte2084", "bt2020nc")
+
+
+def ffmpeg_version():
+    banner = subprocess.run([REAL_FFMPEG, "-version"], capture_output=True, text=True,
+                            check=True).stdout
+    return tuple(int(part) for part in re.match(r"ffmpeg version n?(\d+)\.(\d+)", banner).groups())
+
+
+def first_frame_side_data(path):
+    report = subprocess.run([REAL_FFPROBE, "-v", "quiet", "-select_streams", "v:0",
+                             "-read_intervals", "%+#1", "-show_frames", "-of", "json", str(path)],
+                            capture_output=True, check=True).stdout
+    return {item["side_data_type"] for item in json.loads(report)["frames"][0].get(
+        "side_data_list", [])}
+
+
+def test_hdr10_through_x265(engine, real_world_corpus, tmp_path):
+    source = real_world_corpus["hdr10"]
+    output = tmp_path / "out.mkv"
+    assert engine.transform(str(source), str(output), "libx265", "90", "320:176:0:2",
+                            "-preset ultrafast -nostdin") is True
+    for path in (source, output):
+        video, _ = video_and_others(streams_of(path))
+        assert (video["profile"], video["pix_fmt"]) == ("Main 10", "yuv420p10le")
+        assert (video["color_primaries"], video["color_transfer"], video["color_space"]) == (
+            HDR10_COLOURS)
+    assert HDR10_STATIC <= first_frame_side_data(source)
+    # Pinned: ffmpeg before 7.1 does not hand the static metadata on to x265.
+    kept = ffmpeg_version() >= (7, 1)
+    assert (HDR10_STATIC <= first_frame_side_data(output)) is kept
+    assert bool(HDR10_STATIC & first_frame_side_data(output)) is kept

@@ -5,8 +5,8 @@ from conftest import ffprobe_json
 
 REMUX_ARGS = ["-hide_banner", "-loglevel", "quiet", "-nostats", "-i", "IN", "-c", "copy",
               "-map", "0", "-map_metadata", "-1", "-y", "OUT"]
-ATTACHMENT_PROBE = ["-v", "quiet", "-select_streams", "t", "-show_entries", "stream=index",
-                    "-of", "csv=p=0"]
+STREAM_LISTING = ["-v", "quiet", "-show_entries",
+                  "stream=index,codec_type:stream_disposition=attached_pic", "-of", "csv=p=0"]
 
 
 @pytest.mark.parametrize("input_path, output_path", [
@@ -17,7 +17,7 @@ ATTACHMENT_PROBE = ["-v", "quiet", "-select_streams", "t", "-show_entries", "str
 def test_argument_list(engine, fake, stdin_pipe, input_path, output_path):
     assert engine.remux(input_path, output_path) is True
     ffprobe, ffmpeg = fake.invocations()
-    assert ffprobe["argv"][1:] == ATTACHMENT_PROBE + [input_path]
+    assert ffprobe["argv"][1:] == STREAM_LISTING + [input_path]
     assert ffprobe["stdin_is_null"] is True
     expected = [input_path if a == "IN" else output_path if a == "OUT" else a for a in REMUX_ARGS]
     assert ffmpeg["argv"][1:] == expected
@@ -26,9 +26,10 @@ def test_argument_list(engine, fake, stdin_pipe, input_path, output_path):
 
 
 @pytest.mark.parametrize("listing, settings, pairs", [
-    pytest.param("2\n3\n", {}, ["-map_metadata:s:t:0", "0:s:t:0", "-map_metadata:s:t:1", "0:s:t:1"],
+    pytest.param("0,video,0\n1,audio,0\n2,attachment,0\n3,attachment,0\n", {},
+                 ["-map_metadata:s:t:0", "0:s:t:0", "-map_metadata:s:t:1", "0:s:t:1"],
                  id="two fonts"),
-    pytest.param("4\n", {"exit": 1}, [], id="ffprobe failed"),
+    pytest.param("0,video,0\n1,attachment,0\n", {"exit": 1}, [], id="ffprobe failed"),
     pytest.param("\n", {}, [], id="none"),
 ])
 def test_attachment_pairs_follow_the_listing(engine, fake, listing, settings, pairs):

@@ -105,6 +105,49 @@ def test_child_gets_the_list_and_the_callers_standard_input(engine, fake, stdin_
     assert record["stdin"] == stdin_pipe
 
 
+LISTING = ["-v", "quiet", "-show_entries", "stream=index,codec_type:stream_disposition=attached_pic",
+           "-of", "csv=p=0", "in.mkv"]
+# Cover art first and last, as taggers write it into MP4 and MKV.
+COVERS = "0,video,1\n1,video,0\n2,audio,0\n3,video,1\n"
+
+
+@pytest.mark.parametrize("listing, settings, pictures", [
+    pytest.param(COVERS, {}, ["-map", "-0:0", "-map", "-0:3"], id="two pictures"),
+    pytest.param(COVERS, {"exit": 1}, [], id="ffprobe failed"),
+    pytest.param(COVERS, {"signal": 9}, [], id="ffprobe killed"),
+    pytest.param(COVERS + "4,vid", {}, [], id="garbled"),
+    pytest.param(None, {}, [], id="no ffprobe"),
+])
+def test_cover_pictures_follow_the_stream_listing(engine, fake, listing, settings, pictures):
+    if listing is None:
+        fake.remove("ffprobe")
+    else:
+        fake.output("ffprobe", "stdout", listing)
+    for key, value in settings.items():
+        fake.set(key, value, "ffprobe")
+    result, console = on_console(lambda: engine.transform(*TASK))
+    assert result is True
+    after_dn = ARGV.index("-dn") + 1
+    (ffmpeg,) = fake.invocations("ffmpeg")
+    assert ffmpeg["argv"][1:] == ARGV[:after_dn] + pictures + ARGV[after_dn:]
+    # The echo shows the list as it is run.
+    echoed = b" ".join([b"", b"-dn", *(item.encode() for item in pictures), b""])
+    assert console == ECHO.replace(b" -dn ", echoed)
+    if listing is not None:
+        (ffprobe,) = fake.invocations("ffprobe")
+        assert (ffprobe["argv"][1:], ffprobe["stdin_is_null"]) == (LISTING, True)
+        assert ffprobe["end"] <= ffmpeg["start"]
+
+
+def test_a_named_pipe_is_left_to_ffmpeg_alone(engine, fake, tmp_path):
+    # Whatever ffprobe read from it would be lost to the encode.
+    fifo = tmp_path / "in.mkv"
+    os.mkfifo(fifo)
+    result, _ = on_console(lambda: engine.transform(str(fifo), *TASK[1:]))
+    assert result is True
+    assert [r["program"] for r in fake.invocations()] == ["ffmpeg"]
+
+
 def test_nul_in_an_argument_is_echoed_and_starts_nothing(engine, fake):
     task = ("in.mkv", "out\0.mkv", "libx265", "720", "1920:800:0:140", "-crf 2\x000")
     result, console = on_console(lambda: engine.transform(*task))
