@@ -281,6 +281,20 @@ def make_cover_art_mp4s(ffmpeg, folder):
     return first, last
 
 
+def make_film_cover_first(ffmpeg, folder, film):
+    # A film of a minute with its cover listed ahead of it: probe describes the cover, and
+    # black-bar detection's windows must measure the film all the same.
+    cover = folder / "film-cover.png"
+    last = folder / "film-cover-last.mp4"
+    path = folder / "film-cover-first.mp4"
+    _ffmpeg(ffmpeg, *_lavfi(f"testsrc=size={COVER_SIZE}x{COVER_SIZE}:rate=1"), "-frames:v", "1",
+            cover)
+    _ffmpeg(ffmpeg, "-i", film, "-i", cover, "-map", "0", "-map", "1", "-c", "copy",
+            "-c:v:1", "mjpeg", "-disposition:v:1", "attached_pic", last)
+    path.write_bytes(_metadata_before_tracks(last.read_bytes()))
+    return path
+
+
 # Static HDR10 metadata as a UHD Blu-ray or a streaming service's master carries it.
 MASTER_DISPLAY = "G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)"
 MAX_CLL = "1000,400"
@@ -301,6 +315,7 @@ def make_corpus(ffmpeg, folder):
     """Every clip, by name; made once, each in well under a second but the three films."""
     fonts, font_name = make_fonts_mkv(ffmpeg, folder)
     cover_first, cover_last = make_cover_art_mp4s(ffmpeg, folder)
+    logo_film = make_film_logo_opening(ffmpeg, folder)
     return {
         "camera-timecode": make_timecode_mov(ffmpeg, folder),
         "chapters-text-track": make_chapters_mp4(ffmpeg, folder),
@@ -308,8 +323,9 @@ def make_corpus(ffmpeg, folder):
         "font-name": font_name,
         "many-tracks": make_many_tracks_mkv(ffmpeg, folder),
         "film-black-opening": make_film_black_opening(ffmpeg, folder),
-        "film-logo-opening": make_film_logo_opening(ffmpeg, folder),
+        "film-logo-opening": logo_film,
         "film-pillarbox-opening": make_film_pillarbox_opening(ffmpeg, folder),
+        "film-cover-first": make_film_cover_first(ffmpeg, folder, logo_film),
         "interlaced": make_interlaced(ffmpeg, folder),
         "variable-rate": make_variable_frame_rate(ffmpeg, folder),
         "phone-rotated": make_phone_rotated(ffmpeg, folder),

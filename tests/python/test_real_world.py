@@ -283,6 +283,12 @@ def test_probe_of_cover_art(engine, real_world_corpus, name, described):
     assert (meta.width, meta.height, meta.codec) == described
 
 
+def test_black_bars_of_a_film_whose_cover_is_listed_first(engine, real_world_corpus):
+    path = str(real_world_corpus["film-cover-first"])
+    assert engine.probe(path).codec == "mjpeg"
+    assert engine.get_blackbar_coords(path) == FILM_PICTURES["film-logo-opening"]
+
+
 HDR10_STATIC = {"Mastering display metadata", "Content light level metadata"}
 HDR10_COLOURS = ("bt2020", "smpte2084", "bt2020nc")
 
