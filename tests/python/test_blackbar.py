@@ -70,7 +70,7 @@ def test_fallback_carries_the_probed_size(engine, fake, stream, expected):
 @pytest.mark.parametrize("duration, opening, windows, second_run, expected", [
     pytest.param("64.500000", LOGO, FILM, {}, "1920:800:0:140", id="logo-opening"),
     pytest.param("60", FILM, LINE + b"1440:1072:240:4\n", {}, "1920:1072:0:4",
-                 id="union-rounded"),
+                 id="union-of-two-that-overlap"),
     pytest.param("64.5", b"", FILM, {}, "1920:800:0:140", id="only-the-windows-found-one"),
     pytest.param("64.5", b"", b"crop=-1904:-1072:1914:1078\n", {}, "1920:1080:0:0",
                  id="neither-found-one"),
