@@ -43,11 +43,14 @@ inline std::array<Text*, 6> task_texts(EncodeTask& task) {
     return {&task.input, &task.output, &task.codec, &task.res, &task.crop, &task.flags};
 }
 
-// Which Python exception a failure becomes at the boundary. The core never names Python itself.
+// Which exception a failure becomes at the boundary. The kinds are named for the Python
+// exceptions because that mapping is what the module promises its callers, and one name for both
+// keeps them from drifting apart; only src/lib, which includes Python.h, makes the exceptions.
 enum class FailureKind {
-    os_error,       // a child could not be started, read or waited for
-    value_error,    // a report that cannot be read
+    os_error,       // a child could not be started, polled or waited for, or an argument holds NUL
+    value_error,    // a report that cannot be read, or an invalid worker count
     runtime_error,  // a report without what the operation needs
+    out_of_memory,  // the core could not allocate: becomes MemoryError
     internal,       // a broken invariant: becomes the internal-fault exception
 };
 

@@ -21,7 +21,8 @@ std::optional<unsigned> parse_worker_count(std::string_view text);
 // Makes sure the process-wide pool exists (also for no task or one), then runs the tasks: none
 // gives no flag, one runs on the calling thread, more run on the pool while the caller sleeps.
 // Fails with a value error when the worker count variable is invalid (no pool is made then),
-// or with an internal fault from a task or from starting the pool.
+// or with an internal fault or a lack of memory from a task, or an internal fault from starting
+// the pool.
 Result<std::vector<bool>> run_batch(const std::vector<EncodeTask>& tasks,
                                     const TaskRunner& runner);
 

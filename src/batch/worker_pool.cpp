@@ -14,21 +14,25 @@
 namespace kestrin {
 namespace {
 
-// What one task came to. A fault is kept apart from the flag so that the batch can report it
-// after the other tasks have ended.
+// What one task came to. A fault (internal, or a lack of memory) is kept apart from the flag so
+// that the batch can report it after the other tasks have ended.
 struct TaskOutcome {
     bool flag = false;
-    std::optional<Text> fault;
+    std::optional<Failure> fault;
 };
 
+// A lack of memory carries no text, so reporting it allocates nothing.
+TaskOutcome memory_outcome() noexcept {
+    return TaskOutcome{false, Failure{FailureKind::out_of_memory, Text()}};
+}
+
 // A fault's description as an outcome, on a worker where nothing may throw any more. Should
-// copying it run out of memory too, a text short enough for std::string to hold in place, with
-// no allocation, tells the fault instead.
+// copying it run out of memory, that is what the task came to instead.
 TaskOutcome fault_outcome(const char* description) noexcept {
     try {
-        return TaskOutcome{false, Text(description)};
+        return TaskOutcome{false, Failure{FailureKind::internal, Text(description)}};
     } catch (...) {
-        return TaskOutcome{false, Text("out of memory")};
+        return memory_outcome();
     }
 }
 
@@ -36,12 +40,14 @@ TaskOutcome run_guarded(const EncodeTask& task, const TaskRunner& runner) noexce
     try {
         EncodeResult result = runner(task);
         if (result.ok()) return TaskOutcome{result.value(), {}};
-        // A failure to start or wait for ffmpeg is the task's false; a broken invariant is not.
-        if (result.failure().kind == FailureKind::internal)
-            return TaskOutcome{false, result.failure().message};
+        // A failure to start or wait for ffmpeg is the task's false; a broken invariant or a lack
+        // of memory is not.
+        const FailureKind kind = result.failure().kind;
+        if (kind == FailureKind::internal || kind == FailureKind::out_of_memory)
+            return TaskOutcome{false, result.failure()};
         return TaskOutcome{false, {}};
     } catch (const std::bad_alloc&) {
-        return fault_outcome("out of memory");
+        return memory_outcome();
     } catch (const std::exception& fault) {
         return fault_outcome(fault.what());
     } catch (...) {
@@ -49,8 +55,9 @@ TaskOutcome run_guarded(const EncodeTask& task, const TaskRunner& runner) noexce
     }
 }
 
-Failure fault_failure(const Text& description) {
-    return Failure{FailureKind::internal, "a batch task failed internally: " + description};
+Failure batch_failure(const Failure& fault) {
+    if (fault.kind == FailureKind::out_of_memory) return fault;
+    return Failure{FailureKind::internal, "a batch task failed internally: " + fault.message};
 }
 
 // Blocks every signal that can be blocked usefully; the synchronous ones (a fault in the
@@ -73,7 +80,7 @@ struct WorkerPool::Batch {
     std::vector<unsigned char> flags;
     std::size_t next_unclaimed = 0;
     std::size_t unfinished;
-    std::optional<Text> first_fault;
+    std::optional<Failure> first_fault;
     std::condition_variable all_ended;
 
     Batch(const std::vector<EncodeTask>& tasks, const TaskRunner& runner)
@@ -154,13 +161,13 @@ Result<std::vector<bool>> WorkerPool::run(const std::vector<EncodeTask>& tasks,
     else work_ready_.notify_all();
     lock.lock();
     batch.all_ended.wait(lock, [&] { return batch.unfinished == 0; });
-    if (batch.first_fault) return fault_failure(*batch.first_fault);
+    if (batch.first_fault) return batch_failure(*batch.first_fault);
     return std::vector<bool>(batch.flags.begin(), batch.flags.end());
 }
 
 Result<bool> run_task_here(const EncodeTask& task, const TaskRunner& runner) {
     TaskOutcome outcome = run_guarded(task, runner);
-    if (outcome.fault) return fault_failure(*outcome.fault);
+    if (outcome.fault) return batch_failure(*outcome.fault);
     return outcome.flag;
 }
 

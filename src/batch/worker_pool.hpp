@@ -16,7 +16,8 @@
 namespace kestrin {
 
 // Carries out one task. The shipped runner is the encode routine; tests pass their own.
-// A C++ exception out of a runner, or a failure of kind internal, is an internal fault.
+// std::bad_alloc out of a runner, or a failure of kind out_of_memory, is a lack of memory; any
+// other C++ exception, or a failure of kind internal, is an internal fault.
 using TaskRunner = std::function<EncodeResult(const EncodeTask&)>;
 
 class WorkerPool {
@@ -33,11 +34,10 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    unsigned size() const { return static_cast<unsigned>(workers_.size()); }
-
     // Runs every task on the workers and blocks the calling thread until all have ended. One
-    // flag per task, in task order; a runner's failure counts as false. An internal fault in
-    // any task lets the others run to their end and then gives a failure of kind internal.
+    // flag per task, in task order; a runner's failure counts as false. An internal fault or a
+    // lack of memory in any task lets the others run to their end and then gives the first of
+    // them as a failure of kind internal or out_of_memory.
     Result<std::vector<bool>> run(const std::vector<EncodeTask>& tasks, const TaskRunner& runner);
 
 private:
@@ -56,7 +56,7 @@ private:
 };
 
 // One task on the calling thread, with the same outcome rules as a task on a worker: the flag,
-// false for a runner's failure, or the internal fault.
+// false for a runner's failure, or the internal fault or lack of memory.
 Result<bool> run_task_here(const EncodeTask& task, const TaskRunner& runner);
 
 }  // namespace kestrin

@@ -96,7 +96,10 @@ KESTRIN_FASTCALL_METHOD(engine_batch) {
             return nullptr;
         std::vector<EncodeTask> tasks;
         if (!convert_tasks(bound[0], tasks)) return nullptr;
-        // The interpreter lock stays held while the workers run: they never touch Python.
+        // The interpreter lock stays held while the workers run, as through every call of the
+        // module: with a global lock no other Python thread runs until the batch returns, so two
+        // batches, or a batch and another call, never overlap. (The workers themselves could do
+        // without it: they never touch Python.)
         auto flags = run_batch(tasks, run_batch_task);
         if (!flags) return raise_failure(flags.failure());
         return new_flag_list(flags.value());

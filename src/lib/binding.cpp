@@ -163,6 +163,8 @@ PyObject* raise_failure(const Failure& failure) {
         case FailureKind::os_error: type = PyExc_IOError; break;
         case FailureKind::value_error: type = PyExc_ValueError; break;
         case FailureKind::runtime_error: type = PyExc_RuntimeError; break;
+        // Without a message, as the interpreter's own: making one may need the memory that ran out.
+        case FailureKind::out_of_memory: return PyErr_NoMemory();
         case FailureKind::internal: type = panic_exception_type(); break;
     }
     if (type == nullptr) return nullptr;

@@ -54,15 +54,16 @@ PyObject* new_text(const Text& text);
 // that heap is exhausted; when the interpreter can't allocate either, its MemoryError is set.
 PyObject* raise_internal_fault(const char* description) noexcept;
 
-// Runs a method body, turning any C++ exception that escapes it into PanicException: an
-// internal fault must never unwind into the interpreter, and running out of memory must never
-// end the process, so nothing here can throw again.
+// Runs a method body, turning std::bad_alloc that escapes it into MemoryError, as Python reports
+// running out of memory, and any other C++ exception into PanicException: an internal fault must
+// never unwind into the interpreter, and running out of memory must never end the process, so
+// nothing here can throw again.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        return raise_internal_fault("out of memory");
+        return PyErr_NoMemory();
     } catch (const std::exception& fault) {
         return raise_internal_fault(fault.what());
     } catch (...) {

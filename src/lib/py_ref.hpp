@@ -1,5 +1,4 @@
-// An owning handle for one Python reference; stealing and borrowing are explicit at the call
-// site.
+// An owning handle for one Python reference; taking one over is explicit at the call site.
 #pragma once
 
 #include <Python.h>
@@ -12,10 +11,6 @@ class Ref {
 public:
     Ref() = default;
     static Ref steal(PyObject* object) { return Ref(object); }
-    static Ref borrow(PyObject* object) {
-        Py_XINCREF(object);
-        return Ref(object);
-    }
     Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {

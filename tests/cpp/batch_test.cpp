@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -102,6 +103,19 @@ TEST(WorkerPool, AFaultLetsEveryOtherTaskRunToItsEnd) {
     EXPECT_EQ(flags.failure().kind, FailureKind::internal);
     EXPECT_EQ(flags.failure().message, "a batch task failed internally: slot index out of range");
     EXPECT_EQ(finished.load(), 5);
+}
+
+TEST(WorkerPool, RunningOutOfMemoryInATaskIsALackOfMemoryAfterTheOtherTasks) {
+    auto pool = started_pool(2);
+    std::atomic<int> finished{0};
+    auto flags = pool->run(numbered_tasks(4), [&](const EncodeTask& task) -> EncodeResult {
+        if (task.input == "1") throw std::bad_alloc();
+        ++finished;
+        return true;
+    });
+    ASSERT_FALSE(flags.ok());
+    EXPECT_EQ(flags.failure().kind, FailureKind::out_of_memory);
+    EXPECT_EQ(finished.load(), 3);
 }
 
 TEST(WorkerPool, AnInternalFailureFromTheRunnerIsAFaultButAnOsFailureIsFalse) {

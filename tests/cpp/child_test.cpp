@@ -1,4 +1,4 @@
-// The child starter against real programs of the system: sh, true, false.
+// The child starter against real programs of the system: sh (and the tools it runs) and sleep.
 #include "tools/child.hpp"
 
 #include <gtest/gtest.h>

@@ -104,7 +104,9 @@ class Progress : public testing::TestWithParam<ProgressCase> {};
 TEST_P(Progress, TextFromTheLastFrame) {
     const auto text = progress_text(GetParam().record);
     ASSERT_EQ(text.has_value(), GetParam().text.has_value());
-    if (text) EXPECT_EQ(*text, *GetParam().text);
+    if (text) {
+        EXPECT_EQ(*text, *GetParam().text);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

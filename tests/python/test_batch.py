@@ -2,7 +2,6 @@
 import collections
 import json
 import os
-import pathlib
 import subprocess
 import sys
 import threading
@@ -12,9 +11,6 @@ import pytest
 
 from conftest import ffprobe_json, make_sample_clip, run_in_fresh_interpreter
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-# While the encode routine is a stand-in, it writes no console text and ignores res and crop.
-PLACEHOLDER_ENCODE = (REPO / "src/encode/encode_placeholder.cpp").exists()
 ECHO = "  > [DEBUG] CMD: ffmpeg "
 
 
@@ -177,8 +173,6 @@ def test_flags_in_task_order_when_tasks_end_in_reverse(fake):
         "out2@sleep=0@.mkv", "out1@sleep=0.4@exit=3@.mkv", "out0@sleep=0.8@.mkv"]
 
 
-@pytest.mark.xfail(PLACEHOLDER_ENCODE, reason="the stand-in encode routine writes no echo",
-                   strict=True)
 def test_missing_ffmpeg_gives_false_for_every_task_and_each_echo(engine, fake, capfd):
     fake.remove("ffmpeg")
     assert engine.batch([task("a.mkv"), task("b.mkv"), task("c.mkv")]) == [False, False, False]
@@ -368,7 +362,6 @@ def test_batch_after_fork(fake):
     ]
 
 
-@pytest.mark.skipif(PLACEHOLDER_ENCODE, reason="the stand-in encode routine ignores res and crop")
 def test_three_real_encodes(engine, real_tools, tmp_path):
     clips = [make_sample_clip(tmp_path / f"clip{i}.mkv", seconds=1, size=size, bars=bars)
              for i, (size, bars) in enumerate([("320x240", 32), ("256x192", 16), ("320x240", 0)])]

@@ -42,8 +42,10 @@ resource.setrlimit(resource.RLIMIT_AS, (address_space() + ({headroom} << 20), ha
 try:
     outcome = ("ok", {call})
 except BaseException as error:
-    outcome = ("raised", type(error).__name__)
+    outcome = error
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+if isinstance(outcome, BaseException):
+    outcome = ("raised", type(outcome).__name__, str(outcome))
 with open({out!r}, "w") as out:
     out.write(repr(outcome))
 """
@@ -92,11 +94,14 @@ def outcome_under_limit(bin_dir, method, headroom_mb, tmp_path):
 @pytest.mark.parametrize("headroom_mb", [4, 24, 48, 120])
 def test_low_address_space_gives_a_result_or_an_exception(hungry_tools, tmp_path, method,
                                                           headroom_mb):
-    kind, value = outcome_under_limit(hungry_tools, method, headroom_mb, tmp_path)
+    kind, value, *message = outcome_under_limit(hungry_tools, method, headroom_mb, tmp_path)
     if kind == "ok":
         assert value == EXPECTED[method]
+    elif method == "batch" and value == "PanicException":
+        # A worker's stack does not fit either: a pool that can't start is the batch's own fault.
+        assert message[0].startswith("the batch worker pool could not start: ")
     else:
-        assert value in ("MemoryError", "PanicException")
+        assert (value, message) == ("MemoryError", [""])
 
 
 @pytest.mark.parametrize("method", ["probe", "get_blackbar_coords"])
@@ -113,5 +118,5 @@ def test_the_boundary_reports_a_fault_when_the_heap_is_exhausted(tmp_path):
         headroom=32, call="kestrin_fault_hooks.throw_with_heap_exhausted()", out=str(out))
     result = run_in_fresh_interpreter(textwrap.dedent(code), timeout=60)
     assert result.returncode == 0, (result.returncode, result.stderr.decode()[-2000:])
-    kind, name = eval(out.read_text())
+    kind, name, _ = eval(out.read_text())
     assert kind == "raised" and name in ("MemoryError", "PanicException")

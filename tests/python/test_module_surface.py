@@ -171,7 +171,6 @@ def test_start_failures_are_plain_oserrors(engine, fake, call, removed, message,
 @pytest.mark.parametrize("hook, message", [
     ("throw_standard_exception", "broken invariant"),
     ("throw_other", "unknown internal fault"),
-    ("throw_bad_alloc", "out of memory"),
     ("raise_internal_failure", "from the core"),
 ])
 def test_internal_faults_become_panic_exception(hook, message):
@@ -182,6 +181,13 @@ def test_internal_faults_become_panic_exception(hook, message):
     assert type(raised.value).__bases__ == (BaseException,)
     assert not isinstance(raised.value, Exception)
     assert raised.value.args == (message,)
+
+
+@pytest.mark.parametrize("hook", ["throw_bad_alloc", "raise_memory_failure"])
+def test_running_out_of_memory_is_memory_error(hook):
+    hooks = pytest.importorskip("kestrin_fault_hooks", reason="built only with the unit tests")
+    with pytest.raises(MemoryError):
+        getattr(hooks, hook)()
 
 
 def test_import_in_a_legacy_subinterpreter_fails_cleanly():

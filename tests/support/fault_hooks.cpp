@@ -63,12 +63,17 @@ PyObject* raise_internal_failure(PyObject*, PyObject*) {
     return kestrin::py::raise_failure({kestrin::FailureKind::internal, "from the core"});
 }
 
+PyObject* raise_memory_failure(PyObject*, PyObject*) {
+    return kestrin::py::raise_failure({kestrin::FailureKind::out_of_memory, ""});
+}
+
 PyMethodDef methods[] = {
     {"throw_standard_exception", throw_standard_exception, METH_NOARGS, nullptr},
     {"throw_other", throw_other, METH_NOARGS, nullptr},
     {"throw_bad_alloc", throw_bad_alloc, METH_NOARGS, nullptr},
     {"throw_with_heap_exhausted", throw_with_heap_exhausted, METH_NOARGS, nullptr},
     {"raise_internal_failure", raise_internal_failure, METH_NOARGS, nullptr},
+    {"raise_memory_failure", raise_memory_failure, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
