@@ -8,6 +8,7 @@ import os
 import pathlib
 import platform
 import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -18,10 +19,14 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
+# The generated films of the real-world tests.
+sys.path.insert(0, str(REPO / "tests" / "python"))
 
 import kestrin  # noqa: E402
+import real_world  # noqa: E402
 
 PROBE_ROUNDS = 40
+CROP_ROUNDS = 9
 
 
 def median_time(function, rounds):
@@ -228,6 +233,41 @@ def memory_figures(folder, report_mb=50, stderr_mb=500):
             "blackbar": {"interpreter_mb": crop_before, "peak_mb": crop_peak}}
 
 
+def crop_figures(folder):
+    """get_blackbar_coords on a 3-minute 1920x1080 film that opens on a logo, the probe and both
+    cropdetect runs included, against the opening's cropdetect run alone (and HandBrakeCLI's scan
+    where it is installed), interleaved; and its answer beside the film's picture."""
+    film = real_world.picture(1920, 800, 0, 140)
+    path = real_world.joined_film("ffmpeg", folder / "film-3min.mkv", 24,
+                                  [(real_world.LOGO, 10, 1), (film, 10, 17)])
+    engine = kestrin.KestEngine()
+    null = os.open(os.devnull, os.O_WRONLY)
+    opening = ["ffmpeg", "-hide_banner", "-loglevel", "info", "-i", str(path), "-vf",
+               "cropdetect=24:16:0", "-vframes", "100", "-f", "null", "-"]
+
+    def spawned(argv):
+        def run():
+            actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                       (os.POSIX_SPAWN_DUP2, null, 1), (os.POSIX_SPAWN_DUP2, null, 2)]
+            pid = os.posix_spawnp(argv[0], argv, os.environ, file_actions=actions)
+            os.waitpid(pid, 0)
+        return run
+
+    timed = {"kestrin": lambda: engine.get_blackbar_coords(str(path)),
+             "cropdetect": spawned(opening)}
+    if shutil.which("HandBrakeCLI"):
+        timed["handbrake"] = spawned(["HandBrakeCLI", "-i", str(path), "--scan"])
+    samples = {name: [] for name in timed}
+    for _ in range(CROP_ROUNDS):
+        for name, function in timed.items():
+            samples[name].append(median_time(function, 1))
+    os.close(null)
+    figures = {name: statistics.median(values) for name, values in samples.items()}
+    figures["answer"] = engine.get_blackbar_coords(str(path))
+    figures["picture"] = real_world.FILM_PICTURES["film-logo-opening"]
+    return figures
+
+
 def first_line(argv):
     try:
         return subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
@@ -294,6 +334,20 @@ def main():
 
         report["kestrin_jobs"] = jobs_overhead.measure(clip, folder)
         rows.append(jobs_overhead.row(report["kestrin_jobs"]))
+
+        crop = crop_figures(folder)
+        report["blackbar"] = crop
+        whole = f"{crop['kestrin'] * 1e3:.0f} ms"
+        rows.append(("get_blackbar_coords, 3-min 1080p film with a logo opening", whole,
+                     f"opening's cropdetect {crop['cropdetect'] * 1e3:.0f} ms",
+                     f"{crop['kestrin'] / crop['cropdetect']:.2f}x", "<= 2.5x"))
+        if "handbrake" in crop:
+            rows.append(("get_blackbar_coords vs HandBrakeCLI --scan", whole,
+                         f"HandBrakeCLI {crop['handbrake'] * 1e3:.0f} ms",
+                         f"{crop['kestrin'] / crop['handbrake']:.2f}x", "information"))
+        rows.append(("get_blackbar_coords' answer on that film", crop["answer"],
+                     f"the picture {crop['picture']}",
+                     "equal" if crop["answer"] == crop["picture"] else "DIFFERENT", "equal"))
 
     try:
         import batch_makespan

@@ -1,5 +1,6 @@
-// Black-bar detection: ffmpeg's cropdetect filter over the first 100 frames, and the crop
-// rectangle picked from its log.
+// Black-bar detection: ffmpeg's cropdetect filter over the first 100 frames and, for a film of a
+// minute or more, over eight short windows spread across it; the crop rectangle picked from each
+// log, and the two joined.
 #pragma once
 
 #include <optional>
@@ -11,9 +12,23 @@ namespace kestrin {
 
 ArgumentList cropdetect_arguments(const Text& path);
 
+// Films shorter than this are measured by their opening alone.
+constexpr double shortest_sampled_duration = 60.0;
+
+// The sampling run over a film of `duration` seconds: windows of half a second from 10 %, 20 %,
+// ..., 80 % of it, each reached by fast seeking (from the key frame at or before its start),
+// joined into one stream for cropdetect.
+ArgumentList sampling_arguments(const Text& path, double duration);
+
 // Whether `text` is a rectangle as cropdetect writes it, "W:H:X:Y": four decimal integers in
 // plain form (no sign, no leading zero, at most the largest C int), width and height above 0.
 bool is_crop_rectangle(std::string_view text);
+
+// The smallest rectangle holding both crop rectangles, rounded as cropdetect rounds its own:
+// width and height down to a multiple of 16 (a side shorter than that stays as it is), the
+// offsets moved by about half of what was taken off. Where that would leave a field beyond the
+// largest C int, `first` comes back unchanged.
+Text united_rectangle(std::string_view first, std::string_view second);
 
 // Reads ffmpeg's standard error (raw bytes, in pieces cut anywhere) for the last candidate: a
 // line whose text after its last "crop=", White_Space trimmed, is a crop rectangle. Keeps only
@@ -34,11 +49,11 @@ private:
     std::optional<Text> rectangle_;
 };
 
-// The last candidate of the whole `error_log`, or else the probed picture as "W:H:0:0".
-Text crop_rectangle(std::string_view error_log, const VideoMetadata& probed);
-
 // Probes `path` first (whose failure comes back unchanged, before ffmpeg is started), then runs
-// cropdetect on it.
+// cropdetect on its opening and, when the probed duration is finite and at least
+// shortest_sampled_duration, on windows across it. The answer is the union of what the two runs
+// found, else the probed picture as "W:H:0:0". Only a failure to start the first run is a failure:
+// the sampling run refines and, whatever way it goes wrong, leaves the opening's answer.
 Result<Text> detect_black_bars(const Text& path);
 
 }  // namespace kestrin

@@ -1,4 +1,5 @@
-// The probe report's record, the cropdetect log scan, and both command lines.
+// The probe report's record, the cropdetect log scan, the union of two rectangles, and the
+// opening's and the probe's command lines.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,11 +62,15 @@ struct LogCase {
 
 class CropLog : public testing::TestWithParam<LogCase> {};
 
-TEST_P(CropLog, GivesTheLastCandidateOrTheProbedPicture) {
-    VideoMetadata probed;
-    probed.width = 1920;
-    probed.height = 1080;
-    EXPECT_EQ(crop_rectangle(GetParam().log, probed), GetParam().rectangle);
+// The whole log in one piece; "none" when no line was a candidate.
+std::string last_candidate(std::string_view log) {
+    CropScan scan;
+    scan.feed(log);
+    return scan.finish().value_or("none");
+}
+
+TEST_P(CropLog, GivesTheLastCandidate) {
+    EXPECT_EQ(last_candidate(GetParam().log), GetParam().rectangle);
 }
 
 const std::string cropdetect_line =
@@ -75,8 +80,8 @@ const std::string cropdetect_line =
 INSTANTIATE_TEST_SUITE_P(
     Logs, CropLog,
     testing::Values(
-        LogCase{"Nothing", "", "1920:1080:0:0"},
-        LogCase{"NoCandidate", "Input #0, matroska\nframe=  100 fps=0.0\r\n", "1920:1080:0:0"},
+        LogCase{"Nothing", "", "none"},
+        LogCase{"NoCandidate", "Input #0, matroska\nframe=  100 fps=0.0\r\n", "none"},
         LogCase{"LastOfMany",
                 cropdetect_line + "1920:816:0:132\n" + cropdetect_line + "1920:800:0:140\n" +
                     "frame=  100 fps=0.0 q=-0.0 Lsize=N/A\n",
@@ -90,24 +95,24 @@ INSTANTIATE_TEST_SUITE_P(
         LogCase{"TextAfterTheValueIsNoRectangle",
                 "crop=16:16:0:0\ncrop=1920:800:0:140  (estimate)\n", "16:16:0:0"},
         LogCase{"NothingAfterMarkerIsNoCandidate", "crop=1:1:0:0\nlast crop=\n", "1:1:0:0"},
-        LogCase{"OnlyWhiteSpaceAfterMarker", "crop=\xE2\x80\x83\xC2\xA0 \r\n", "1920:1080:0:0"},
+        LogCase{"OnlyWhiteSpaceAfterMarker", "crop=\xE2\x80\x83\xC2\xA0 \r\n", "none"},
         LogCase{"HostileTitleEchoed",
                 "    title           : crop=320:240:0:0,drawtext=textfile=/some/secret:x=0\n",
-                "1920:1080:0:0"},
+                "none"},
         LogCase{"BlackFramesEstimateAfterAGoodOne",
                 cropdetect_line + "640:272:0:44\n" + cropdetect_line + "-1904:-1072:1914:1078\n",
                 "640:272:0:44"},
         LogCase{"ProgressUpdateSharesTheLine",
                 "crop=9:9:0:0\nframe=   50 fps=0.0\r" + cropdetect_line + "1920:800:0:140\n",
                 "1920:800:0:140"},
-        LogCase{"LoneCarriageReturnStaysInTheLine", "crop=1:2:3:4\rframe= 5\n", "1920:1080:0:0"},
+        LogCase{"LoneCarriageReturnStaysInTheLine", "crop=1:2:3:4\rframe= 5\n", "none"},
         LogCase{"MarkerInTheEchoedFileNameOnly", "Input #0, from 'my crop=clip.mkv':\n",
-                "1920:1080:0:0"},
+                "none"},
         LogCase{"EchoedFileNameBeforeTheFilter",
                 "Input #0, from 'crop=x.mkv':\n" + cropdetect_line + "640:272:0:44\n",
                 "640:272:0:44"},
         LogCase{"InvalidBytesCanNotMatch", "crop=1:1:0:0\ncr\xFFop=2:2:0:0\n\xC3(\n", "1:1:0:0"},
-        LogCase{"InvalidBytesAfterTheValueSpoilIt", "crop=1:1:0:0 \xFF\n", "1920:1080:0:0"},
+        LogCase{"InvalidBytesAfterTheValueSpoilIt", "crop=1:1:0:0 \xFF\n", "none"},
         LogCase{"CaseMatters", "crop=1:1:0:0\nCROP=2:2:0:0\n", "1:1:0:0"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -155,13 +160,32 @@ INSTANTIATE_TEST_SUITE_P(
                     RectangleCase{"0x10:272:0:44", false},
                     RectangleCase{"\xEF\xBC\x91:1:0:0", false}));  // a fullwidth digit one
 
-TEST(CropFallback, CarriesWhateverTheProbeFound) {
-    VideoMetadata probed;  // no size reported
-    EXPECT_EQ(crop_rectangle("", probed), "0:0:0:0");
-    probed.width = -5;
-    probed.height = INT64_MAX;
-    EXPECT_EQ(crop_rectangle("", probed), "-5:9223372036854775807:0:0");
+struct UnionCase {
+    const char* first;
+    const char* second;
+    const char* united;
+};
+
+class CropUnion : public testing::TestWithParam<UnionCase> {};
+
+TEST_P(CropUnion, HoldsBothRoundedAsCropdetectRounds) {
+    EXPECT_EQ(united_rectangle(GetParam().first, GetParam().second), GetParam().united);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rectangles, CropUnion,
+    testing::Values(UnionCase{"1920:800:0:140", "1920:800:0:140", "1920:800:0:140"},
+                    UnionCase{"272:160:844:460", "1920:800:0:140", "1920:800:0:140"},
+                    UnionCase{"1920:800:0:140", "272:160:844:460", "1920:800:0:140"},
+                    // Neither holds the other: the film is pillarboxed, the opening letterboxed.
+                    UnionCase{"1920:800:0:140", "1440:1072:240:4", "1920:1072:0:4"},
+                    // 648x280 is cut by 8 each way, 4 taken off on each side.
+                    UnionCase{"640:272:0:44", "640:272:8:52", "640:272:4:48"},
+                    // An odd start moves up to the even pixel after it.
+                    UnionCase{"17:16:3:0", "17:16:3:0", "16:16:4:0"},
+                    UnionCase{"1:1:0:0", "1:1:0:0", "1:1:0:0"},
+                    UnionCase{"1:1:1:1", "1:1:1:1", "1:1:1:1"},
+                    UnionCase{"2147483647:1:0:0", "1:1:2147483647:0", "2147483647:1:0:0"}));
 
 }  // namespace
 }  // namespace kestrin

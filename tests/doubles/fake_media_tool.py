@@ -3,7 +3,8 @@
 
 Behaviour comes from the environment, per program first: FAKE_FFMPEG_<KEY>, then FAKE_<KEY>;
 and per invocation from any argument holding "@key=value" pieces, each closed by "@"
-(for example an output named "out@sleep=1.2@exit=1@.mkv"). Keys:
+(for example an output named "out@sleep=1.2@exit=1@.mkv"). An invocation given "-ss" (black-bar
+detection's sampling run) looks for FAKE_<PROGRAM>_SEEKING_<KEY> before those. Keys:
   stdout_file, stderr_file   copy that file's bytes to the stream
   stdout_bytes, stderr_bytes write that many bytes of "x" to the stream
   stderr_chunk               write stderr_file in pieces of this many bytes, flushed one by one
@@ -40,10 +41,16 @@ for argument in sys.argv[1:]:
         overrides[key] = value
 
 
+seeking = "-ss" in sys.argv[1:]
+
+
 def setting(key, default=None):
     if key in overrides:
         return overrides[key]
-    for name in (f"FAKE_{program.upper()}_{key.upper()}", f"FAKE_{key.upper()}"):
+    names = [f"FAKE_{program.upper()}_{key.upper()}", f"FAKE_{key.upper()}"]
+    if seeking:
+        names.insert(0, f"FAKE_{program.upper()}_SEEKING_{key.upper()}")
+    for name in names:
         if name in os.environ:
             return os.environ[name]
     return default

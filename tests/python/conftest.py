@@ -66,11 +66,13 @@ class FakeTools:
         name = f"FAKE_{program.upper()}_{key.upper()}" if program else f"FAKE_{key.upper()}"
         self._monkeypatch.setenv(name, str(value))
 
-    def output(self, program, stream, data):
-        """Makes `program` write `data` (bytes or str) to `stream` ("stdout" or "stderr")."""
-        path = self.root / f"{program}.{stream}"
+    def output(self, program, stream, data, when=""):
+        """Makes `program` write `data` (bytes or str) to `stream` ("stdout" or "stderr");
+        with when="seeking", only where it is given "-ss"."""
+        key = f"{when}_{stream}" if when else stream
+        path = self.root / f"{program}.{key}"
         path.write_bytes(data.encode() if isinstance(data, str) else data)
-        self.set(f"{stream}_file", path, program)
+        self.set(f"{key}_file", path, program)
 
     def invocations(self, program=None):
         records = [json.loads(p.read_text()) for p in self.log.glob("*.json")]

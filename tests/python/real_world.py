@@ -1,13 +1,11 @@
 """Generated media files with the structures of files that users bring: camera timecode tracks,
-MP4 chapter tracks, fonts, many tagged tracks, film openings, interlacing, phone rotation, cover
-art, HDR10."""
+MP4 chapter tracks, fonts, many tagged tracks, films of a minute whose openings show no picture,
+interlacing, phone rotation, cover art, HDR10."""
 import pathlib
 import struct
 import subprocess
 
 FONT_MIMETYPE = "application/x-truetype-font"
-# The picture of the film-like clips: 2.39:1 content inside a 1920x1080 frame.
-FILM_PICTURE = "1920:800:0:140"
 
 
 def _ffmpeg(ffmpeg, *arguments):
@@ -139,26 +137,59 @@ def make_many_tracks_mkv(ffmpeg, folder):
     return path
 
 
-def _film_opening(ffmpeg, path, logo):
-    # 24 frames a second, 5 s of black and then 1 s of 2.39:1 content: the 100 frames that
-    # black-bar detection reads are all inside the opening.
-    content = ("testsrc2=size=1920x800:rate=24:duration=1,pad=1920:1080:0:140:black")
-    opening = "color=black:size=1920x1080:rate=24:duration=5"
-    if logo:
-        # A small bright logo in the middle for the first 4 s, as on a studio card.
-        opening += ",drawbox=x=896:y=508:w=128:h=64:color=white:t=fill:enable='lt(t,4)'"
-    _ffmpeg(ffmpeg, *_lavfi(opening), *_lavfi(content),
-            "-filter_complex", "[0:v][1:v]concat=n=2:v=1:a=0[v]", "-map", "[v]",
-            *FAST_H264, "-crf", "40", path)
+def joined_film(ffmpeg, path, rate, scenes):
+    """A 1920x1080 film of `scenes`, each (lavfi source without rate and duration, seconds, times
+    in a row), encoded once and joined by stream copy: a minute of full HD is costly to encode,
+    and the films need no more than a few distinct scenes. Every scene opens on a key frame, as
+    a film's scene changes do."""
+    listing = ""
+    for index, (source, seconds, times) in enumerate(scenes):
+        scene = path.with_name(f"{path.stem}-scene{index}.mkv")
+        _ffmpeg(ffmpeg, *_lavfi(source.format(rate=rate, seconds=seconds)), *FAST_H264,
+                "-crf", "40", scene)
+        listing += f"file '{scene.name}'\n" * times
+    script = path.with_suffix(".ffconcat")
+    script.write_text(listing)
+    _ffmpeg(ffmpeg, "-f", "concat", "-safe", "0", "-i", script, "-c", "copy", path)
     return path
 
 
-def make_film_black_opening(ffmpeg, folder):
-    return _film_opening(ffmpeg, folder / "film-black-opening.mkv", logo=False)
+BLACK = "color=black:size=1920x1080:rate={rate}:duration={seconds}"
+# A small bright logo in the middle, as on a studio card.
+LOGO = BLACK + ",drawbox=x=896:y=508:w=128:h=64:color=white:t=fill"
+# Only the middle of the picture lit, as in a night scene.
+LIT_CENTRE = BLACK + ",drawbox=x=640:y=340:w=640:h=400:color=gray:t=fill"
+
+
+def picture(width, height, x, y):
+    # Colour bars with a bright box moving across them, inside black bars.
+    return (f"smptehdbars=size={width}x{height}:rate={{rate}}:duration={{seconds}}[bars];"
+            f"color=white:size=160x160:rate={{rate}}[box];"
+            f"[bars][box]overlay=x='mod(t*300,{width - 160})':y={height // 2 - 80}:shortest=1,"
+            f"pad=1920:1080:{x}:{y}:black")
+
+
+# Their pictures, as cropdetect gives them (1080 lines are rounded to 1072 with 4 off each side).
+FILM_PICTURES = {"film-logo-opening": "1920:800:0:140", "film-pillarbox-opening": "1440:1072:240:4",
+                 "film-black-opening": "1920:816:0:132"}
 
 
 def make_film_logo_opening(ffmpeg, folder):
-    return _film_opening(ffmpeg, folder / "film-logo-opening.mkv", logo=True)
+    # 6 s of a logo at 24 frames a second: the 100 frames of the opening see the logo alone.
+    # A lit centre around 80 % of the film, where the last window lands.
+    film = picture(1920, 800, 0, 140)
+    return joined_film(ffmpeg, folder / "film-logo-opening.mkv", 24,
+                       [(LOGO, 6, 1), (film, 10, 4), (LIT_CENTRE, 8, 1), (film, 10, 1)])
+
+
+def make_film_pillarbox_opening(ffmpeg, folder):
+    return joined_film(ffmpeg, folder / "film-pillarbox-opening.mkv", 30,
+                       [(LOGO, 4, 1), (picture(1440, 1080, 240, 0), 10, 6)])
+
+
+def make_film_black_opening(ffmpeg, folder):
+    return joined_film(ffmpeg, folder / "film-black-opening.mkv", 24,
+                       [(BLACK, 8, 1), (picture(1920, 816, 0, 132), 8, 7)])
 
 
 def make_interlaced(ffmpeg, folder):
@@ -250,6 +281,20 @@ def make_cover_art_mp4s(ffmpeg, folder):
     return first, last
 
 
+def make_film_cover_first(ffmpeg, folder, film):
+    # A film of a minute with its cover listed ahead of it: probe describes the cover, and
+    # black-bar detection's windows must measure the film all the same.
+    cover = folder / "film-cover.png"
+    last = folder / "film-cover-last.mp4"
+    path = folder / "film-cover-first.mp4"
+    _ffmpeg(ffmpeg, *_lavfi(f"testsrc=size={COVER_SIZE}x{COVER_SIZE}:rate=1"), "-frames:v", "1",
+            cover)
+    _ffmpeg(ffmpeg, "-i", film, "-i", cover, "-map", "0", "-map", "1", "-c", "copy",
+            "-c:v:1", "mjpeg", "-disposition:v:1", "attached_pic", last)
+    path.write_bytes(_metadata_before_tracks(last.read_bytes()))
+    return path
+
+
 # Static HDR10 metadata as a UHD Blu-ray or a streaming service's master carries it.
 MASTER_DISPLAY = "G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)"
 MAX_CLL = "1000,400"
@@ -267,9 +312,10 @@ def make_hdr10(ffmpeg, folder):
 
 
 def make_corpus(ffmpeg, folder):
-    """Every clip, by name; made once, each in well under a second but the two film openings."""
+    """Every clip, by name; made once, each in well under a second but the three films."""
     fonts, font_name = make_fonts_mkv(ffmpeg, folder)
     cover_first, cover_last = make_cover_art_mp4s(ffmpeg, folder)
+    logo_film = make_film_logo_opening(ffmpeg, folder)
     return {
         "camera-timecode": make_timecode_mov(ffmpeg, folder),
         "chapters-text-track": make_chapters_mp4(ffmpeg, folder),
@@ -277,7 +323,9 @@ def make_corpus(ffmpeg, folder):
         "font-name": font_name,
         "many-tracks": make_many_tracks_mkv(ffmpeg, folder),
         "film-black-opening": make_film_black_opening(ffmpeg, folder),
-        "film-logo-opening": make_film_logo_opening(ffmpeg, folder),
+        "film-logo-opening": logo_film,
+        "film-pillarbox-opening": make_film_pillarbox_opening(ffmpeg, folder),
+        "film-cover-first": make_film_cover_first(ffmpeg, folder, logo_film),
         "interlaced": make_interlaced(ffmpeg, folder),
         "variable-rate": make_variable_frame_rate(ffmpeg, folder),
         "phone-rotated": make_phone_rotated(ffmpeg, folder),

@@ -1,4 +1,5 @@
-"""get_blackbar_coords: probe first, then cropdetect's log on standard error, or the fallback."""
+"""get_blackbar_coords: probe first, then cropdetect's log on standard error over the opening and,
+for a film of a minute or more, over windows across it; their union, or the fallback."""
 import subprocess
 
 import pytest
@@ -11,6 +12,19 @@ LINE = (b"[Parsed_cropdetect_0 @ 0x55d0c2a0] x1:0 x2:1919 y1:140 y2:939 w:1920 h
         b"pts:1960 t:1.960000 limit:24.000000 crop=")
 CROPDETECT_ARGS = ["-hide_banner", "-loglevel", "info", "-i", "PATH", "-vf", "cropdetect=24:16:0",
                    "-vframes", "100", "-f", "null", "-"]
+FILM_REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 1080}], '
+               '"format": {"filename": "in.mkv", "duration": "%s"}}')
+# The windows of a film of 64.5 s: from 10 %, 20 %, ..., 80 % of it.
+SAMPLING_ARGS = ["-hide_banner", "-loglevel", "info",
+                 *[item for start in ("6.450", "12.900", "19.350", "25.800", "32.250", "38.700",
+                                      "45.150", "51.600")
+                   for item in ("-threads", "1", "-noaccurate_seek", "-ss", start, "-t", "0.5",
+                                "-i", "PATH")],
+                 "-filter_complex", "[0:V:0][1:V:0][2:V:0][3:V:0][4:V:0][5:V:0][6:V:0][7:V:0]"
+                 "concat=n=8:v=1:a=0,cropdetect=24:16:0[windows]", "-map", "[windows]",
+                 "-f", "null", "-"]
+LOGO = LINE + b"272:160:844:460\n"
+FILM = LINE + b"1920:800:0:140\n"
 
 
 @pytest.fixture
@@ -51,14 +65,48 @@ def test_fallback_carries_the_probed_size(engine, fake, stream, expected):
     assert engine.get_blackbar_coords("in.mkv") == expected
 
 
+# Opening and windows: what the first run and the sampling run log; a setting only the second
+# run gets, and whether it ran.
+@pytest.mark.parametrize("duration, opening, windows, second_run, expected", [
+    pytest.param("64.500000", LOGO, FILM, {}, "1920:800:0:140", id="logo-opening"),
+    pytest.param("60", FILM, LINE + b"1440:1072:240:4\n", {}, "1920:1072:0:4",
+                 id="union-of-two-that-overlap"),
+    pytest.param("64.5", b"", FILM, {}, "1920:800:0:140", id="only-the-windows-found-one"),
+    pytest.param("64.5", b"", b"crop=-1904:-1072:1914:1078\n", {}, "1920:1080:0:0",
+                 id="neither-found-one"),
+    pytest.param("59.999", LOGO, FILM, None, "272:160:844:460", id="under-a-minute"),
+    pytest.param("0", LOGO, FILM, None, "272:160:844:460", id="zero"),
+    pytest.param("N/A", LOGO, FILM, None, "272:160:844:460", id="not-available"),
+    pytest.param("inf", LOGO, FILM, None, "272:160:844:460", id="infinite"),
+    pytest.param("nan", LOGO, FILM, None, "272:160:844:460", id="not-a-number"),
+    pytest.param("64.5", LOGO, FILM, {"exit": 1}, "272:160:844:460", id="second-run-fails"),
+    pytest.param("64.5", LOGO, FILM, {"signal": 9}, "272:160:844:460", id="second-run-killed"),
+    # Its poll fails, which must not become an OSError. (Nothing more is written, so that the
+    # double lives on to log its run.)
+    pytest.param("64.5", LOGO, b"", {"starve_parent": 0.3}, "272:160:844:460",
+                 id="second-run-unreadable"),
+])
+def test_film_sampling(engine, fake, duration, opening, windows, second_run, expected):
+    fake.output("ffprobe", "stdout", FILM_REPORT % duration)
+    fake.output("ffmpeg", "stderr", opening)
+    fake.output("ffmpeg", "stderr", windows, when="seeking")
+    for key, value in (second_run or {}).items():
+        fake.set(f"seeking_{key}", value, "ffmpeg")
+    assert engine.get_blackbar_coords("in.mkv") == expected
+    assert len(fake.invocations("ffmpeg")) == (1 if second_run is None else 2)
+
+
 @pytest.mark.parametrize("path", ["in.mkv", "my clip 'x'.mkv", "-dash.mkv", ""])
-def test_both_argument_lists(engine, probed, path):
+def test_every_argument_list(engine, fake, path):
+    fake.output("ffprobe", "stdout", FILM_REPORT % "64.500000")
     engine.get_blackbar_coords(path)
-    ffprobe, ffmpeg = probed.invocations()
+    ffprobe, ffmpeg, sampling = fake.invocations()
     assert ffprobe["argv"][1:] == ["-v", "quiet", "-print_format", "json", "-show_format",
                                    "-show_streams", path]
     assert ffmpeg["argv"][1:] == [path if a == "PATH" else a for a in CROPDETECT_ARGS]
-    assert ffmpeg["program"] == "ffmpeg" and ffmpeg["stdin_is_null"] is True
+    assert sampling["argv"][1:] == [path if a == "PATH" else a for a in SAMPLING_ARGS]
+    for run in (ffmpeg, sampling):
+        assert run["program"] == "ffmpeg" and run["stdin_is_null"] is True
 
 
 @pytest.mark.parametrize("report, exception, message", [

@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 from conftest import REAL_FFMPEG, REAL_FFPROBE, ffprobe_json
-from real_world import AUDIO_TRACKS, CHAPTER_TITLES, COVER_SIZE, SUBTITLE_TRACKS
+from real_world import AUDIO_TRACKS, CHAPTER_TITLES, COVER_SIZE, FILM_PICTURES, SUBTITLE_TRACKS
 
 pytestmark = pytest.mark.usefixtures("real_tools")
 
@@ -18,12 +18,12 @@ FACTS = {
     "chapters-text-track": (320, 180, "yuv420p", 2.0, {"320:176:0:2"}),
     "styled-fonts": (320, 180, "yuv420p", 2.023, {"320:176:0:2"}),
     "many-tracks": (160, 90, "yuv420p", 2.023, {"160:80:0:6"}),
-    # Only black in the 100 frames read: the full picture (the letterbox would need frames from
-    # after the opening).
-    # The first 100 frames are all black: nothing to measure, so the whole picture.
-    "film-black-opening": (1920, 1080, "yuv420p", 6.0, {"1920:1080:0:0"}),
-    # Pinned: the studio card's logo is all cropdetect sees, so the "picture" is the logo.
-    "film-logo-opening": (1920, 1080, "yuv420p", 6.0, {"128:64:896:508"}),
+    # The opening shows a logo or black only, and the logo film's lit centre late on must not
+    # shrink the picture: the windows across the film find it.
+    "film-black-opening": (1920, 1080, "yuv420p", 64.0, {FILM_PICTURES["film-black-opening"]}),
+    "film-logo-opening": (1920, 1080, "yuv420p", 64.0, {FILM_PICTURES["film-logo-opening"]}),
+    "film-pillarbox-opening": (1920, 1080, "yuv420p", 64.0,
+                               {FILM_PICTURES["film-pillarbox-opening"]}),
     "interlaced": (320, 180, "yuv420p", 2.0, {"320:176:0:2"}),
     "variable-rate": (320, 180, "yuv420p", None, {"320:176:0:2"}),
     # The probe gives the coded size; cropdetect sees the frames turned upright.
@@ -58,15 +58,17 @@ def test_probe_and_black_bars(engine, real_world_corpus, name):
 
 
 # One batch encodes every clip, as a user converting a folder would; each test below reads its
-# output. Crops are what get_blackbar_coords gives (the full picture for the black opening).
+# output. Crops are what get_blackbar_coords gives; of the films, whose size alone is looked at,
+# only the first seconds are encoded.
 TRANSFORMS = {
     "camera-timecode": ("mkv", "320:176:0:2", ""),
     # MP4's mov_text subtitles can't be copied into Matroska: MP4 in, MP4 out.
     "chapters-text-track": ("mp4", "320:176:0:2", ""),
     "styled-fonts": ("mkv", "320:176:0:2", ""),
     "many-tracks": ("mkv", "160:80:0:6", ""),
-    "film-black-opening": ("mkv", "1920:1080:0:0", ""),
-    "film-logo-opening": ("mkv", "128:64:896:508", ""),
+    "film-black-opening": ("mkv", FILM_PICTURES["film-black-opening"], "-t 1"),
+    "film-logo-opening": ("mkv", FILM_PICTURES["film-logo-opening"], "-t 1"),
+    "film-pillarbox-opening": ("mkv", FILM_PICTURES["film-pillarbox-opening"], "-t 1"),
     "interlaced": ("mkv", "320:176:0:2", ""),
     "variable-rate": ("mkv", "320:176:0:2", ""),
     "phone-rotated": ("mp4", "176:320:0:0", ""),
@@ -96,9 +98,10 @@ def video_and_others(report):
 
 @pytest.mark.parametrize("name, size", [
     ("camera-timecode", (160, 90)),
-    ("film-black-opening", (160, 90)),
-    # Pinned: the logo's box, scaled up to 90 lines, is the whole film.
-    ("film-logo-opening", (176, 90)),
+    # The whole picture of each film.
+    ("film-black-opening", (208, 90)),
+    ("film-logo-opening", (208, 90)),
+    ("film-pillarbox-opening", (112, 90)),
     ("odd-size", (160, 90)),
     # Upright, and with no display matrix left to turn it a second time.
     ("phone-rotated", (48, 90)),
@@ -278,6 +281,12 @@ def test_cover_art_is_left_out_of_the_encode(engine, real_world_corpus, tmp_path
 def test_probe_of_cover_art(engine, real_world_corpus, name, described):
     meta = engine.probe(str(real_world_corpus[name]))
     assert (meta.width, meta.height, meta.codec) == described
+
+
+def test_black_bars_of_a_film_whose_cover_is_listed_first(engine, real_world_corpus):
+    path = str(real_world_corpus["film-cover-first"])
+    assert engine.probe(path).codec == "mjpeg"
+    assert engine.get_blackbar_coords(path) == FILM_PICTURES["film-logo-opening"]
 
 
 HDR10_STATIC = {"Mastering display metadata", "Content light level metadata"}
