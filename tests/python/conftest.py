@@ -6,6 +6,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -28,6 +29,30 @@ def python_env(extra=None):
             env[name] = saved
     env.update(extra or {})
     return env
+
+
+def started_encodes(fake):
+    """The pids of the double's long encodes that have started, from their marker files."""
+    return [int(p.name.split(".")[1]) for p in fake.log.glob("ffmpeg.*.started")]
+
+
+def running(pid):
+    """Whether the process is alive: a zombie is not, since nobody here may reap it."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def wait_for(condition, timeout, what):
+    """Polls `condition` until it gives a true value, which it returns; fails after `timeout` s."""
+    deadline = time.monotonic() + timeout
+    while not (value := condition()):
+        if time.monotonic() > deadline:
+            pytest.fail(f"no {what} within {timeout} s")
+        time.sleep(0.05)
+    return value
 
 
 DOUBLES = pathlib.Path(__file__).resolve().parent.parent / "doubles"

@@ -14,7 +14,8 @@ import time
 
 import pytest
 
-from conftest import SANITIZED, ffprobe_json, make_sample_clip, python_env
+from conftest import (SANITIZED, ffprobe_json, make_sample_clip, python_env, running,
+                      started_encodes, wait_for)
 
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
 sys.path.insert(0, str(PYTHON_DIR))
@@ -158,26 +159,10 @@ def test_the_engine_s_exception_comes_back_whole(fake, tmp_path, monkeypatch, ra
     assert (type(error), str(error)) == (type(expected), str(expected))
 
 
-def started_encodes(fake):
-    """The pids of the double's long encodes that have started, from their marker files."""
-    return [int(p.name.split(".")[1]) for p in fake.log.glob("ffmpeg.*.started")]
 
 
-def wait_for(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not (value := condition()):
-        if time.monotonic() > deadline:
-            pytest.fail(f"no {what} within {timeout} s")
-        time.sleep(0.1)
-    return value
 
 
-def running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def parent_of(pid):

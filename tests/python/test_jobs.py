@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import SANITIZED, python_env
+from conftest import SANITIZED, python_env, running, started_encodes, wait_for
 
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
 sys.path.insert(0, str(PYTHON_DIR))
@@ -23,17 +23,8 @@ pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the encode processes would start without the sanitizer runtimes")
 
 
-def started_encodes(fake):
-    """The pids of the double's long encodes that have started, from their marker files."""
-    return [int(p.name.split(".")[1]) for p in fake.log.glob("ffmpeg.*.started")]
 
 
-def running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def processes_naming(text):
@@ -49,13 +40,6 @@ def processes_naming(text):
     return found
 
 
-def wait_for(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while not (value := condition()):
-        if time.monotonic() > deadline:
-            pytest.fail(f"no {what} within {timeout} s")
-        time.sleep(0.05)
-    return value
 
 
 @pytest.mark.parametrize("call, least, most", [
