@@ -1,6 +1,10 @@
 // ffprobe writes members only where it knows a value, and sometimes writes "N/A" in them; so
 // every lookup here tolerates a missing member or one of an unexpected type, and only a report
 // that can't be read at all, or has no video stream to describe, is a failure.
+//
+// A cover picture is a video stream too (disposition "attached_pic"), and an MP4 whose metadata
+// precedes its tracks lists it first; the record describes the film, so the first video stream
+// that is not a picture counts, and a picture only where there is nothing else to describe.
 #include "media/probe.hpp"
 
 #include <cstdint>
@@ -19,6 +23,7 @@ namespace {
 // What the record needs of one stream object.
 struct StreamFields {
     bool is_video = false;
+    bool is_picture = false;
     std::int64_t width = 0;
     std::int64_t height = 0;
     std::optional<Text> codec_name;
@@ -37,7 +42,8 @@ struct FormatFields {
 // member of the same name replaces the earlier one whatever either holds: every value that
 // lands in a member the record reads sets that member afresh (a usable value, or the "unusable"
 // default), a later "streams" or "format" member starts its part over, and a stream counts as
-// video only by the "codec_type" it holds when its object closes.
+// video only by the "codec_type" it holds when its object closes (and a picture likewise by its
+// last "disposition").
 class ReportReader final : public JsonListener {
 public:
     void null() override { scalar(Scalar{}); }
@@ -60,10 +66,11 @@ public:
     // Only once the whole document has been read.
     Result<VideoMetadata> record() {
         if (!has_stream_list_) return Failure{FailureKind::runtime_error, "No streams found"};
-        if (!video_) return Failure{FailureKind::runtime_error, "No video stream found"};
+        std::optional<StreamFields>& chosen = video_ ? video_ : picture_;
+        if (!chosen) return Failure{FailureKind::runtime_error, "No video stream found"};
         // The record starts out holding every field's default; a usable member replaces it.
         VideoMetadata record;
-        StreamFields& video = *video_;
+        StreamFields& video = *chosen;
         record.filename = format_.filename.value_or(record.filename);
         record.width = video.width;
         record.height = video.height;
@@ -77,11 +84,12 @@ public:
 
 private:
     // The open containers that matter; everything inside any other is only validated.
-    enum class Place { top, stream_list, stream, format, elsewhere };
+    enum class Place { top, stream_list, stream, disposition, format, elsewhere };
     // Which value the next one is, as far as the record is concerned.
     enum class Slot {
         none, root, streams, format, stream_element,
-        codec_type, width, height, codec_name, pix_fmt, filename, duration, bit_rate,
+        codec_type, width, height, codec_name, pix_fmt, disposition, attached_pic,
+        filename, duration, bit_rate,
     };
     enum class Container { object, array };
 
@@ -103,6 +111,10 @@ private:
                 if (name == "height") return Slot::height;
                 if (name == "codec_name") return Slot::codec_name;
                 if (name == "pix_fmt") return Slot::pix_fmt;
+                if (name == "disposition") return Slot::disposition;
+                return Slot::none;
+            case Place::disposition:
+                if (name == "attached_pic") return Slot::attached_pic;
                 return Slot::none;
             case Place::format:
                 if (name == "filename") return Slot::filename;
@@ -137,6 +149,9 @@ private:
             case Slot::height: stream_.height = value.integer.value_or(0); break;
             case Slot::codec_name: stream_.codec_name = text(); break;
             case Slot::pix_fmt: stream_.pix_fmt = text(); break;
+            // A new disposition starts out as no picture; its "attached_pic" member decides.
+            case Slot::disposition: stream_.is_picture = false; break;
+            case Slot::attached_pic: stream_.is_picture = value.integer.value_or(0) != 0; break;
             case Slot::filename: format_.filename = text(); break;
             case Slot::duration: format_.duration = text(); break;
             case Slot::bit_rate: format_.bit_rate = text(); break;
@@ -149,6 +164,7 @@ private:
         if (slot == Slot::streams) {
             has_stream_list_ = is_stream_list;
             video_.reset();
+            picture_.reset();
         } else if (slot == Slot::format) {
             format_ = FormatFields{};
         }
@@ -169,15 +185,19 @@ private:
         if (slot == Slot::root && object) place = Place::top;
         else if (slot == Slot::streams && !object) place = Place::stream_list;
         else if (slot == Slot::format && object) place = Place::format;
+        else if (slot == Slot::disposition && object) place = Place::disposition;
         else if (slot == Slot::stream_element && object) place = Place::stream;
         if (place == Place::stream) stream_ = StreamFields{};
         open_.push_back(place);
     }
 
     void close() {
-        // The first video stream of the list is kept; later ones need not be looked at again.
-        if (open_.back() == Place::stream && !video_ && stream_.is_video)
-            video_ = std::move(stream_);
+        // The first film stream and the first picture of the list are kept; later ones need
+        // not be looked at again.
+        if (open_.back() == Place::stream && stream_.is_video) {
+            std::optional<StreamFields>& kept = stream_.is_picture ? picture_ : video_;
+            if (!kept) kept = std::move(stream_);
+        }
         open_.pop_back();
     }
 
@@ -185,6 +205,7 @@ private:
     Slot pending_ = Slot::none;
     bool has_stream_list_ = false;
     std::optional<StreamFields> video_;
+    std::optional<StreamFields> picture_;
     StreamFields stream_;
     FormatFields format_;
 };

@@ -48,14 +48,19 @@ Result<VideoMetadata> record_from_tree(std::string_view report) {
     const JsonValue* streams = member(&*document, "streams");
     if (streams == nullptr || !streams->is_array())
         return Failure{FailureKind::runtime_error, "No streams found"};
+    // The first video stream that is not a cover picture, else the first picture.
     const JsonValue* video = nullptr;
+    const JsonValue* picture = nullptr;
     for (const JsonValue& stream : *streams) {
         const JsonValue* type = member(&stream, "codec_type");
-        if (type != nullptr && type->is_string() && type->get<Text>() == "video") {
+        if (type == nullptr || !type->is_string() || type->get<Text>() != "video") continue;
+        if (integer_member(member(&stream, "disposition"), "attached_pic") == 0) {
             video = &stream;
             break;
         }
+        if (picture == nullptr) picture = &stream;
     }
+    if (video == nullptr) video = picture;
     if (video == nullptr) return Failure{FailureKind::runtime_error, "No video stream found"};
     const JsonValue* format = member(&*document, "format");
     VideoMetadata record;
@@ -116,15 +121,24 @@ INSTANTIATE_TEST_SUITE_P(
         R"({"x": {"streams": [{"codec_type": "video"}], "format": {"filename": "b"}}, )"
             R"("streams": [{"codec_type": "video"}]})",
         R"([{"streams": [{"codec_type": "video"}]}])",
-        R"({"streams": [{"codec_type": "video", "width": 1}]} x)"));
+        R"({"streams": [{"codec_type": "video", "width": 1}]} x)",
+        R"({"streams": [{"codec_type": "video", "width": 300, "disposition": {"attached_pic": 1}}, )"
+            R"({"codec_type": "video", "width": 2, "disposition": {"attached_pic": 0}}]})",
+        R"({"streams": [{"codec_type": "video", "width": 1, "disposition": {"attached_pic": 1}}, )"
+            R"({"codec_type": "video", "width": 2, "disposition": {"attached_pic": 1}}]})",
+        R"({"streams": [{"codec_type": "video", "width": 1, "disposition": {"attached_pic": 1}, )"
+            R"("disposition": {"default": 1}}, {"codec_type": "video", "width": 2}]})",
+        R"({"streams": [{"codec_type": "video", "width": 1, "disposition": {"attached_pic": 1, )"
+            R"("attached_pic": "1", "x": {"attached_pic": 1}}}, {"codec_type": "video"}]})"));
 
 TEST(LaterMemberCounts, InRandomReportsAsInTheTree) {
     // Reports made of the members the record reads, each of any type, often twice.
     std::mt19937 random(20261211);
     const char* values[] = {R"("video")", R"("audio")", R"("x")", "7", "-3", "1.5", "null", "true",
-                            "18446744073709551615", R"("2.5")", "[]", R"({"codec_type": "video"})"};
+                            "18446744073709551615", R"("2.5")", "[]", R"({"codec_type": "video"})",
+                            R"({"attached_pic": 1})", R"({"attached_pic": 0, "attached_pic": 2})"};
     const char* stream_names[] = {"codec_type", "codec_type", "width", "height", "codec_name",
-                                  "pix_fmt", "other"};
+                                  "pix_fmt", "disposition", "other"};
     const char* format_names[] = {"filename", "duration", "bit_rate", "other"};
     auto pick = [&](auto& list) { return std::string(list[random() % std::size(list)]); };
     auto object = [&](auto& names) {

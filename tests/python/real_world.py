@@ -282,8 +282,8 @@ def make_cover_art_mp4s(ffmpeg, folder):
 
 
 def make_film_cover_first(ffmpeg, folder, film):
-    # A film of a minute with its cover listed ahead of it: probe describes the cover, and
-    # black-bar detection's windows must measure the film all the same.
+    # A film of a minute with its cover listed ahead of it: the opening run and the
+    # windows of black-bar detection must measure the film all the same.
     cover = folder / "film-cover.png"
     last = folder / "film-cover-last.mp4"
     path = folder / "film-cover-first.mp4"
