@@ -1,6 +1,7 @@
 """Batch makespan on 2 workers: kestrin's pool against the greedy list-scheduling bound and a
 ThreadPoolExecutor(2) running subprocess.run per task (the stream listing, then the encode), with
-the ffmpeg test double sleeping a fixed time per task. Run it as  ./run exec -- python3 bench/batch_makespan.py
+the ffmpeg test double sleeping a fixed time per task. Run it as
+  ./run exec -- python3 bench/batch_makespan.py
 """
 import json
 import os
