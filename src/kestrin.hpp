@@ -38,8 +38,12 @@ struct EncodeTask {
     Text flags;
 };
 
-// The six texts of a task in parameter order, for filling one from six arguments.
+// The six texts of a task in parameter order, for filling one from six arguments or looking
+// through them all.
 inline std::array<Text*, 6> task_texts(EncodeTask& task) {
+    return {&task.input, &task.output, &task.codec, &task.res, &task.crop, &task.flags};
+}
+inline std::array<const Text*, 6> task_texts(const EncodeTask& task) {
     return {&task.input, &task.output, &task.codec, &task.res, &task.crop, &task.flags};
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <initializer_list>
 #include <string_view>
 #include <thread>
 
@@ -54,9 +53,7 @@ EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
     // A text holding a NUL can reach no child: nothing is started, not even the listing, and
     // ffmpeg's start says why.
     const bool has_nul = std::ranges::any_of(
-        std::initializer_list<const Text*>{&task.input, &task.output, &task.codec, &task.res,
-                                           &task.crop, &task.flags},
-        [](const Text* text) { return text->find('\0') != Text::npos; });
+        task_texts(task), [](const Text* text) { return text->find('\0') != Text::npos; });
     const StreamListing streams = has_nul ? StreamListing{} : list_streams(task.input);
     const ArgumentList arguments = encode_arguments(task, streams.attached_pictures);
     write_console(command_echo(arguments));
