@@ -263,36 +263,31 @@ def _metadata_before_tracks(data):
 COVER_SIZE = 300
 
 
-def make_cover_art_mp4s(ffmpeg, folder):
-    # iTunes, taggers and "yt-dlp --embed-thumbnail" add the cover as a picture that ffmpeg
-    # lists as a video stream with the attached_pic disposition. ffmpeg writes it after the
-    # tracks, so it is listed last; with the metadata ahead of the tracks it is listed first.
-    film = folder / "cover-film.mp4"
-    cover = folder / "cover.png"
-    last = folder / "cover-art-last.mp4"
-    first = folder / "cover-art-first.mp4"
-    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=640x360:rate=25:duration=1"),
-            *_lavfi("sine=frequency=440:duration=1"), *FAST_H264, "-c:a", "aac", film)
+def make_cover(ffmpeg, folder):
+    path = folder / "cover.png"
     _ffmpeg(ffmpeg, *_lavfi(f"testsrc=size={COVER_SIZE}x{COVER_SIZE}:rate=1"), "-frames:v", "1",
-            cover)
+            path)
+    return path
+
+
+def with_cover(ffmpeg, film, cover, stem):
+    """The film as MP4 with the cover added as iTunes, taggers and "yt-dlp --embed-thumbnail" add
+    it: a picture that ffmpeg lists as a video stream with the attached_pic disposition. ffmpeg
+    writes it after the tracks, so it is listed last; with the metadata ahead of the tracks it is
+    listed first. Gives (first, last)."""
+    last = film.with_name(f"{stem}-last.mp4")
+    first = film.with_name(f"{stem}-first.mp4")
     _ffmpeg(ffmpeg, "-i", film, "-i", cover, "-map", "0", "-map", "1", "-c", "copy",
             "-c:v:1", "mjpeg", "-disposition:v:1", "attached_pic", last)
     first.write_bytes(_metadata_before_tracks(last.read_bytes()))
     return first, last
 
 
-def make_film_cover_first(ffmpeg, folder, film):
-    # A film of a minute with its cover listed ahead of it: the opening run and the
-    # windows of black-bar detection must measure the film all the same.
-    cover = folder / "film-cover.png"
-    last = folder / "film-cover-last.mp4"
-    path = folder / "film-cover-first.mp4"
-    _ffmpeg(ffmpeg, *_lavfi(f"testsrc=size={COVER_SIZE}x{COVER_SIZE}:rate=1"), "-frames:v", "1",
-            cover)
-    _ffmpeg(ffmpeg, "-i", film, "-i", cover, "-map", "0", "-map", "1", "-c", "copy",
-            "-c:v:1", "mjpeg", "-disposition:v:1", "attached_pic", last)
-    path.write_bytes(_metadata_before_tracks(last.read_bytes()))
-    return path
+def make_cover_art_mp4s(ffmpeg, folder, cover):
+    film = folder / "cover-film.mp4"
+    _ffmpeg(ffmpeg, *_lavfi("testsrc2=size=640x360:rate=25:duration=1"),
+            *_lavfi("sine=frequency=440:duration=1"), *FAST_H264, "-c:a", "aac", film)
+    return with_cover(ffmpeg, film, cover, "cover-art")
 
 
 # Static HDR10 metadata as a UHD Blu-ray or a streaming service's master carries it.
@@ -314,8 +309,12 @@ def make_hdr10(ffmpeg, folder):
 def make_corpus(ffmpeg, folder):
     """Every clip, by name; made once, each in well under a second but the three films."""
     fonts, font_name = make_fonts_mkv(ffmpeg, folder)
-    cover_first, cover_last = make_cover_art_mp4s(ffmpeg, folder)
+    cover = make_cover(ffmpeg, folder)
+    cover_first, cover_last = make_cover_art_mp4s(ffmpeg, folder, cover)
     logo_film = make_film_logo_opening(ffmpeg, folder)
+    # A film of a minute with its cover listed ahead of it: the opening run and the windows of
+    # black-bar detection must measure the film all the same.
+    film_cover_first, _ = with_cover(ffmpeg, logo_film, cover, "film-cover")
     return {
         "camera-timecode": make_timecode_mov(ffmpeg, folder),
         "chapters-text-track": make_chapters_mp4(ffmpeg, folder),
@@ -325,7 +324,7 @@ def make_corpus(ffmpeg, folder):
         "film-black-opening": make_film_black_opening(ffmpeg, folder),
         "film-logo-opening": logo_film,
         "film-pillarbox-opening": make_film_pillarbox_opening(ffmpeg, folder),
-        "film-cover-first": make_film_cover_first(ffmpeg, folder, logo_film),
+        "film-cover-first": film_cover_first,
         "interlaced": make_interlaced(ffmpeg, folder),
         "variable-rate": make_variable_frame_rate(ffmpeg, folder),
         "phone-rotated": make_phone_rotated(ffmpeg, folder),
