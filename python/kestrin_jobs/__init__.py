@@ -143,10 +143,11 @@ def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
     ``workers`` defaults to the processors the process may use (its CPU affinity set, limited by
     a cgroup v2 CPU quota), as the engine's batch pool does. The result is a task's bool or the
     exception that ended it; ``on_progress(position, progress)`` sees each task's records. A task
-    that is not a tuple of six ``str`` raises before anything starts, as in ``batch``. Closing the iterator, or an exception
-    while it waits (KeyboardInterrupt, or one raised by ``on_progress``, which propagates), kills
-    every running encode and starts no further one; no partial output is left under any final
-    name. Iterate it on one thread, which must outlive the encodes it starts.
+    that is not a tuple of six ``str`` raises before anything starts, as in ``batch``. Closing
+    the iterator, or an exception while it waits (KeyboardInterrupt, or one raised by
+    ``on_progress``, which propagates), kills every running encode and starts no further one; no
+    partial output is left under any final name. Iterate it on one thread, which must outlive
+    the encodes it starts.
     """
     checked = [_runner.checked_task(task) for task in tasks]
     limit = _processor_count() if workers is None else workers

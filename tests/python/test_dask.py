@@ -159,12 +159,6 @@ def test_the_engine_s_exception_comes_back_whole(fake, tmp_path, monkeypatch, ra
     assert (type(error), str(error)) == (type(expected), str(expected))
 
 
-
-
-
-
-
-
 def parent_of(pid):
     with open(f"/proc/{pid}/stat") as stat:
         return int(stat.read().rsplit(")", 1)[1].split()[1])
