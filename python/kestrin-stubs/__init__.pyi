@@ -7,26 +7,30 @@ __all__ = ["KestEngine", "VideoMetadata"]
 
 @final
 class VideoMetadata:
-    """Facts of one probe; read-only, made only by KestEngine.probe."""
+    """Facts of one probe; read-only, made only by KestEngine.probe.
+
+    The film's video stream is the first one that is not a cover picture (disposition
+    attached_pic); a file whose only video is its cover is described by that picture.
+    """
 
     @property
     def filename(self) -> str:
         """The file name as ffprobe reports it ("unknown" when absent)."""
     @property
     def width(self) -> int:
-        """Picture width of the first video stream in pixels (0 when absent)."""
+        """Picture width of the film's video stream in pixels (0 when absent)."""
     @property
     def height(self) -> int:
-        """Picture height of the first video stream in pixels (0 when absent)."""
+        """Picture height of the film's video stream in pixels (0 when absent)."""
     @property
     def codec(self) -> str:
-        """Codec name of the first video stream ("unknown" when absent)."""
+        """Codec name of the film's video stream ("unknown" when absent)."""
     @property
     def duration(self) -> float:
         """Duration of the file in seconds (0.0 when absent or unreadable)."""
     @property
     def pix_fmt(self) -> str:
-        """Pixel format of the first video stream ("unknown" when absent)."""
+        """Pixel format of the film's video stream ("unknown" when absent)."""
     @property
     def bitrate(self) -> str:
         """Overall bit rate in bits per second, as ffprobe's text ("0" when absent)."""

@@ -152,13 +152,13 @@ void WorkerPool::work() {
 
 Result<std::vector<bool>> WorkerPool::run(const std::vector<EncodeTask>& tasks,
                                           const TaskRunner& runner) {
+    // An empty batch would stay listed as open with nothing to claim, after its caller is gone.
     if (tasks.empty()) return std::vector<bool>{};
     Batch batch(tasks, runner);
     std::unique_lock lock(mutex_);
     open_batches_.push_back(&batch);
     lock.unlock();
-    if (tasks.size() == 1) work_ready_.notify_one();
-    else work_ready_.notify_all();
+    work_ready_.notify_all();
     lock.lock();
     batch.all_ended.wait(lock, [&] { return batch.unfinished == 0; });
     if (batch.first_fault) return batch_failure(*batch.first_fault);

@@ -45,6 +45,9 @@ bool convert_task(PyObject* item, std::vector<EncodeTask>& tasks) {
 
 bool convert_tasks(PyObject* value, std::vector<EncodeTask>& tasks) {
     if (PyUnicode_Check(value)) {
+        // A str is a sequence, of one-character strs: read as tasks it would fail on its first
+        // character with a message about tuples. This text is the one batch has always given,
+        // and scripts that catch the mistake compare it, so it stays word for word.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return fail_with_prefix();
     }

@@ -1,5 +1,6 @@
-// The probe routine: one ffprobe run with a JSON report, the first video stream picked from it,
-// and the VideoMetadata record filled from that stream and the format section.
+// The probe routine: one ffprobe run with a JSON report, the film's video stream picked from it
+// (the first that is not a cover picture; the first picture only when there is no other), and the
+// VideoMetadata record filled from that stream and the format section.
 #pragma once
 
 #include <string_view>
