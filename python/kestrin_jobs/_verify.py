@@ -362,8 +362,11 @@ class _DecodeRun(_Run):
     """
 
     _FIRST_PICTURE = re.compile(r"^\[Parsed_showinfo_\d+ @ [^]]*\] \[info\] n: *0 ")
-    _ERROR = re.compile(r"\[(error|fatal|panic)\] ")
+    # The level follows the contexts ("[h264 @ 0x...] [error] ..."), so that a tag's value
+    # echoed at info level ("[info]     title : [error] ...") is not taken for one.
+    _ERROR = re.compile(r"^((?:\[[^]]*\] )*?)\[(?:error|fatal|panic)\] ")
     _REPEATED = re.compile(r"\s*Last message repeated (\d+) times")
+    _ADDRESS = re.compile(r" @ 0x[0-9a-f]+(?=\])")
 
     def __init__(self, path: str, *, before_first_picture_counts: bool) -> None:
         super().__init__(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-loglevel",
@@ -391,12 +394,13 @@ class _DecodeRun(_Run):
         if repeated:
             if self._last_counted:
                 self.count += int(repeated[1])
-        elif self._ERROR.search(line):
+        elif (error := self._ERROR.match(line)):
             self._last_counted = self._started
             if self._started:
                 self.count += 1
                 if not self.first:
-                    self.first = self._ERROR.sub("", line, count=1)
+                    # The address of ffmpeg's context tells the reader nothing.
+                    self.first = self._ADDRESS.sub("", error[1] + line[error.end():])
         else:
             self._last_counted = False
 
