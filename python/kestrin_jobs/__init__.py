@@ -46,10 +46,12 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import NamedTuple
 
 from kestrin_jobs import _runner
+from kestrin_jobs._report import EncodeReport
 from kestrin_jobs._runner import EncodeProcessDied
+from kestrin_jobs._verify import Verification, verify
 
-__all__ = ["EncodeProcessDied", "PROGRESS_INTERVAL", "Progress", "encode_all", "transform",
-           "transform_async"]
+__all__ = ["EncodeProcessDied", "EncodeReport", "PROGRESS_INTERVAL", "Progress", "Verification",
+           "encode_all", "transform", "transform_async", "verify"]
 
 #: The shortest time in seconds between two ``on_progress`` calls for one encode.
 PROGRESS_INTERVAL = 0.25
