@@ -18,10 +18,10 @@ FILM_REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 10
 SAMPLING_ARGS = ["-hide_banner", "-loglevel", "info",
                  *[item for start in ("6.450", "12.900", "19.350", "25.800", "32.250", "38.700",
                                       "45.150", "51.600")
-                   for item in ("-threads", "1", "-noaccurate_seek", "-ss", start, "-t", "0.5",
-                                "-i", "PATH")],
+                   for item in ("-threads", "1", "-skip_frame", "nokey", "-noaccurate_seek", "-ss",
+                                start, "-t", "0.5", "-i", "PATH")],
                  "-filter_complex", "[0:V:0][1:V:0][2:V:0][3:V:0][4:V:0][5:V:0][6:V:0][7:V:0]"
-                 "concat=n=8:v=1:a=0,cropdetect=24:16:0[windows]", "-map", "[windows]",
+                 "concat=n=8:v=1:a=0,cropdetect=24:16:0:0[windows]", "-map", "[windows]",
                  "-f", "null", "-"]
 LOGO = LINE + b"272:160:844:460\n"
 FILM = LINE + b"1920:800:0:140\n"
@@ -100,7 +100,10 @@ def test_film_sampling(engine, fake, duration, opening, windows, second_run, exp
 def test_every_argument_list(engine, fake, path):
     fake.output("ffprobe", "stdout", FILM_REPORT % "64.500000")
     engine.get_blackbar_coords(path)
-    ffprobe, ffmpeg, sampling = fake.invocations()
+    ffprobe, *runs = fake.invocations()
+    # The two ffmpeg runs start together, after the probe has ended.
+    ffmpeg, sampling = sorted(runs, key=lambda run: "-ss" in run["argv"])
+    assert ffprobe["end"] <= min(run["start"] for run in runs)
     assert ffprobe["argv"][1:] == ["-v", "quiet", "-print_format", "json", "-show_format",
                                    "-show_streams", path]
     assert ffmpeg["argv"][1:] == [path if a == "PATH" else a for a in CROPDETECT_ARGS]
