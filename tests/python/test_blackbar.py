@@ -1,10 +1,13 @@
 """get_blackbar_coords: probe first, then cropdetect's log on standard error over the opening and,
-for a film of a minute or more, over windows across it; their union, or the fallback."""
+for a film of a minute or more, at the same time over windows across it; their union, or the
+fallback."""
+import os
 import subprocess
+import textwrap
 
 import pytest
 
-from conftest import REAL_FFMPEG, ffprobe_json, make_sample_clip
+from conftest import REAL_FFMPEG, ffprobe_json, make_sample_clip, run_in_fresh_interpreter
 
 REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 1080}], '
           '"format": {"filename": "in.mkv"}}')
@@ -94,6 +97,61 @@ def test_film_sampling(engine, fake, duration, opening, windows, second_run, exp
         fake.set(f"seeking_{key}", value, "ffmpeg")
     assert engine.get_blackbar_coords("in.mkv") == expected
     assert len(fake.invocations("ffmpeg")) == (1 if second_run is None else 2)
+
+
+@pytest.mark.parametrize("key, value", [("exit", 1), ("signal", 9)], ids=["fails", "killed"])
+def test_opening_that_ends_while_the_windows_run(engine, fake, key, value):
+    fake.output("ffprobe", "stdout", FILM_REPORT % "64.5")
+    fake.output("ffmpeg", "stderr", LOGO)
+    fake.output("ffmpeg", "stderr", FILM, when="seeking")
+    fake.set(key, value, "ffmpeg")
+    fake.set(f"seeking_{key}", "", "ffmpeg")
+    fake.set("seeking_sleep", 0.5, "ffmpeg")
+    assert engine.get_blackbar_coords("in.mkv") == "1920:800:0:140"
+    runs = fake.invocations("ffmpeg")
+    # Both waited for: not even a zombie is left.
+    assert len(runs) == 2 and not any(os.path.exists(f"/proc/{r['pid']}") for r in runs)
+
+
+# Poll fails (the double takes the parent's descriptors away for a second) while the opening's
+# run is read: raised as when the opening runs alone, the windows' run beside it or not.
+@pytest.mark.parametrize("duration", ["64.5", "10"], ids=["film", "short"])
+def test_opening_unreadable_is_raised(engine, fake, duration):
+    fake.output("ffprobe", "stdout", FILM_REPORT % duration)
+    fake.set("starve_parent", 1, "ffmpeg")
+    fake.set("seeking_starve_parent", 0, "ffmpeg")
+    with pytest.raises(OSError) as raised:
+        engine.get_blackbar_coords("in.mkv")
+    assert raised.value.args == ("Invalid argument (os error 22)",)
+    assert not any(os.path.exists(f"/proc/{r['pid']}") for r in fake.invocations("ffmpeg"))
+
+
+def test_ctrl_c_stops_both_runs_and_surfaces_after_the_call(fake):
+    fake.output("ffprobe", "stdout", FILM_REPORT % "64.5")
+    fake.set("sleep", 20, "ffmpeg")
+    code = textwrap.dedent("""
+        import os, signal, subprocess, sys, time, kestrin
+        os.setsid()
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        # As a terminal sends it: to the whole process group, both ffmpeg runs included. (The
+        # call holds the interpreter lock, so no thread of ours could send it meanwhile.)
+        killer = subprocess.Popen([sys.executable, "-c", "import os, signal, time; "
+                                   "signal.signal(signal.SIGINT, signal.SIG_IGN); "
+                                   "time.sleep(0.5); os.killpg(0, signal.SIGINT)"])
+        started = time.monotonic()
+        try:
+            kestrin.KestEngine().get_blackbar_coords("in.mkv")
+            time.sleep(20)
+        except KeyboardInterrupt:
+            print("interrupted after", round(time.monotonic() - started))
+        killer.wait()
+        try:
+            os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            print("no child left")
+    """)
+    result = run_in_fresh_interpreter(code, timeout=60)
+    assert result.stdout.decode().splitlines() == ["interrupted after 1", "no child left"], result.stderr.decode()
 
 
 @pytest.mark.parametrize("path", ["in.mkv", "my clip 'x'.mkv", "-dash.mkv", ""])
