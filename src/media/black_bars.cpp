@@ -207,9 +207,10 @@ Result<ChildProcess> start_scanned(const ArgumentList& arguments) {
 
 }  // namespace
 
-// The two runs go side by side once the probe has answered: the opening's decoder keeps about
-// one core busy, and the windows' run fills the other, so on two cores the windows add hardly
-// any time. Each log has its own scan, read as it arrives from one poll over all four pipes.
+// The two runs go side by side once the probe has answered: the opening's run keeps about one
+// core busy, and the windows' run fills another, so with a core to spare the windows add hardly
+// any time (on a machine with none, they cost their own processor time, about half a second for
+// a 1080p film). Each log has its own scan, read as it arrives from one poll over all four pipes.
 //
 // Unlike the opening's, the windows' run counts only when it ended well: a window that failed or
 // a killed run would otherwise hand over the estimate of a part of the film only. Nothing the
