@@ -1,6 +1,6 @@
 // Black-bar detection: ffmpeg's cropdetect filter over the first 100 frames and, for a film of a
-// minute or more, over eight short windows spread across it; the crop rectangle picked from each
-// log, and the two joined.
+// minute or more, over eight short windows spread across it, the two runs side by side; the crop
+// rectangle picked from each log, and the two joined.
 #pragma once
 
 #include <optional>
@@ -16,8 +16,8 @@ ArgumentList cropdetect_arguments(const Text& path);
 constexpr double shortest_sampled_duration = 60.0;
 
 // The sampling run over a film of `duration` seconds: windows of half a second from 10 %, 20 %,
-// ..., 80 % of it, each reached by fast seeking (from the key frame at or before its start),
-// joined into one stream for cropdetect.
+// ..., 80 % of it, each reached by fast seeking (from the key frame at or before its start) and
+// decoded at its key frames only, joined into one stream for cropdetect.
 ArgumentList sampling_arguments(const Text& path, double duration);
 
 // Whether `text` is a rectangle as cropdetect writes it, "W:H:X:Y": four decimal integers in
@@ -51,9 +51,10 @@ private:
 
 // Probes `path` first (whose failure comes back unchanged, before ffmpeg is started), then runs
 // cropdetect on its opening and, when the probed duration is finite and at least
-// shortest_sampled_duration, on windows across it. The answer is the union of what the two runs
-// found, else the probed picture as "W:H:0:0". Only a failure to start the first run is a failure:
-// the sampling run refines and, whatever way it goes wrong, leaves the opening's answer.
+// shortest_sampled_duration, at the same time on windows across it. The answer is the union of
+// what the two runs found, else the probed picture as "W:H:0:0". Only a failure to start or read
+// the opening's run is a failure: the sampling run refines and, whatever way it goes wrong,
+// leaves the opening's answer. Both children have ended when it returns.
 Result<Text> detect_black_bars(const Text& path);
 
 }  // namespace kestrin

@@ -1,10 +1,13 @@
 """get_blackbar_coords: probe first, then cropdetect's log on standard error over the opening and,
-for a film of a minute or more, over windows across it; their union, or the fallback."""
+for a film of a minute or more, at the same time over windows across it; their union, or the
+fallback."""
+import os
 import subprocess
+import textwrap
 
 import pytest
 
-from conftest import REAL_FFMPEG, ffprobe_json, make_sample_clip
+from conftest import REAL_FFMPEG, ffprobe_json, make_sample_clip, run_in_fresh_interpreter
 
 REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 1080}], '
           '"format": {"filename": "in.mkv"}}')
@@ -18,10 +21,10 @@ FILM_REPORT = ('{"streams": [{"codec_type": "video", "width": 1920, "height": 10
 SAMPLING_ARGS = ["-hide_banner", "-loglevel", "info",
                  *[item for start in ("6.450", "12.900", "19.350", "25.800", "32.250", "38.700",
                                       "45.150", "51.600")
-                   for item in ("-threads", "1", "-noaccurate_seek", "-ss", start, "-t", "0.5",
-                                "-i", "PATH")],
+                   for item in ("-threads", "1", "-skip_frame", "nokey", "-noaccurate_seek", "-ss",
+                                start, "-t", "0.5", "-i", "PATH")],
                  "-filter_complex", "[0:V:0][1:V:0][2:V:0][3:V:0][4:V:0][5:V:0][6:V:0][7:V:0]"
-                 "concat=n=8:v=1:a=0,cropdetect=24:16:0[windows]", "-map", "[windows]",
+                 "concat=n=8:v=1:a=0,cropdetect=24:16:0:0[windows]", "-map", "[windows]",
                  "-f", "null", "-"]
 LOGO = LINE + b"272:160:844:460\n"
 FILM = LINE + b"1920:800:0:140\n"
@@ -96,11 +99,69 @@ def test_film_sampling(engine, fake, duration, opening, windows, second_run, exp
     assert len(fake.invocations("ffmpeg")) == (1 if second_run is None else 2)
 
 
+@pytest.mark.parametrize("key, value", [("exit", 1), ("signal", 9)], ids=["fails", "killed"])
+def test_opening_that_ends_while_the_windows_run(engine, fake, key, value):
+    fake.output("ffprobe", "stdout", FILM_REPORT % "64.5")
+    fake.output("ffmpeg", "stderr", LOGO)
+    fake.output("ffmpeg", "stderr", FILM, when="seeking")
+    fake.set(key, value, "ffmpeg")
+    fake.set(f"seeking_{key}", "", "ffmpeg")
+    fake.set("seeking_sleep", 0.5, "ffmpeg")
+    assert engine.get_blackbar_coords("in.mkv") == "1920:800:0:140"
+    runs = fake.invocations("ffmpeg")
+    # Both waited for: not even a zombie is left.
+    assert len(runs) == 2 and not any(os.path.exists(f"/proc/{r['pid']}") for r in runs)
+
+
+# Poll fails (the double takes the parent's descriptors away for a second) while the opening's
+# run is read: raised as when the opening runs alone, the windows' run beside it or not.
+@pytest.mark.parametrize("duration", ["64.5", "10"], ids=["film", "short"])
+def test_opening_unreadable_is_raised(engine, fake, duration):
+    fake.output("ffprobe", "stdout", FILM_REPORT % duration)
+    fake.set("starve_parent", 1, "ffmpeg")
+    fake.set("seeking_starve_parent", 0, "ffmpeg")
+    with pytest.raises(OSError) as raised:
+        engine.get_blackbar_coords("in.mkv")
+    assert raised.value.args == ("Invalid argument (os error 22)",)
+    assert not any(os.path.exists(f"/proc/{r['pid']}") for r in fake.invocations("ffmpeg"))
+
+
+def test_ctrl_c_stops_both_runs_and_surfaces_after_the_call(fake):
+    fake.output("ffprobe", "stdout", FILM_REPORT % "64.5")
+    fake.set("sleep", 20, "ffmpeg")
+    code = textwrap.dedent("""
+        import os, signal, subprocess, sys, time, kestrin
+        os.setsid()
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        # As a terminal sends it: to the whole process group, both ffmpeg runs included. (The
+        # call holds the interpreter lock, so no thread of ours could send it meanwhile.)
+        killer = subprocess.Popen([sys.executable, "-c", "import os, signal, time; "
+                                   "signal.signal(signal.SIGINT, signal.SIG_IGN); "
+                                   "time.sleep(0.5); os.killpg(0, signal.SIGINT)"])
+        started = time.monotonic()
+        try:
+            kestrin.KestEngine().get_blackbar_coords("in.mkv")
+            time.sleep(20)
+        except KeyboardInterrupt:
+            print("interrupted after", round(time.monotonic() - started))
+        killer.wait()
+        try:
+            os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            print("no child left")
+    """)
+    result = run_in_fresh_interpreter(code, timeout=60)
+    assert result.stdout.decode().splitlines() == ["interrupted after 1", "no child left"], result.stderr.decode()
+
+
 @pytest.mark.parametrize("path", ["in.mkv", "my clip 'x'.mkv", "-dash.mkv", ""])
 def test_every_argument_list(engine, fake, path):
     fake.output("ffprobe", "stdout", FILM_REPORT % "64.500000")
     engine.get_blackbar_coords(path)
-    ffprobe, ffmpeg, sampling = fake.invocations()
+    ffprobe, *runs = fake.invocations()
+    # The two ffmpeg runs start together, after the probe has ended.
+    ffmpeg, sampling = sorted(runs, key=lambda run: "-ss" in run["argv"])
+    assert ffprobe["end"] <= min(run["start"] for run in runs)
     assert ffprobe["argv"][1:] == ["-v", "quiet", "-print_format", "json", "-show_format",
                                    "-show_streams", path]
     assert ffmpeg["argv"][1:] == [path if a == "PATH" else a for a in CROPDETECT_ARGS]
