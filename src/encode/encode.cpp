@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <thread>
 
 #include "encode/command_line.hpp"
+#include "encode/message_lines.hpp"
 #include "encode/progress.hpp"
 #include "encode/stream_listing.hpp"
 #include "tools/console.hpp"
+#include "tools/text.hpp"
 
 namespace kestrin {
 namespace {
@@ -39,17 +42,15 @@ Text command_echo(const ArgumentList& arguments) {
     return echo;
 }
 
-void show_progress(std::string_view record) {
-    const auto text = progress_text(record);
-    if (!text) return;
+void show_progress(std::string_view text) {
     Text line(progress_prefix);
-    line += *text;
+    line += text;
     write_console(line);
 }
 
 }  // namespace
 
-EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
+Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, EncodeCaller caller) {
     // A text holding a NUL can reach no child: nothing is started, not even the listing, and
     // ffmpeg's start says why.
     const bool has_nul = std::ranges::any_of(
@@ -58,11 +59,21 @@ EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
     const ArgumentList arguments = encode_arguments(task, streams.attached_pictures);
     write_console(command_echo(arguments));
 
+    const StandardInput input = caller == EncodeCaller::transform ? StandardInput::inherit
+                                                                   : StandardInput::null_device;
     auto started = start_streaming(arguments, input);
     if (!started) return started.failure();
     ChildProcess& child = started.value();
 
-    RecordReader records(show_progress);
+    KeptMessages messages;
+    RecordReader records([&](std::string_view record) {
+        if (const auto text = progress_text(record)) {
+            // A record that is not UTF-8 is not shown; the console stays valid text.
+            if (is_valid_utf8(record)) show_progress(*text);
+        } else {
+            messages.add(record);
+        }
+    });
     bool read_something = false;
     const auto feed = [&](std::string_view bytes) {
         read_something = true;
@@ -83,9 +94,23 @@ EncodeResult run_encode(const EncodeTask& task, StandardInput input) {
 
     auto status = child.wait();
     if (!status) return status.failure();
-    const bool succeeded = wait_status_succeeded(status.value());
-    if (!succeeded) write_console(error_banner);
-    return succeeded;
+    EncodeOutcome outcome{wait_status_succeeded(status.value()), messages.lines(), messages.more()};
+    std::optional<std::string_view> name;
+    if (caller == EncodeCaller::batch_task) name = task.output;
+    if (!outcome.succeeded) {
+        write_console(Text(error_banner) +
+                      failure_message_lines(outcome.messages, outcome.more_messages, name));
+    } else {
+        const Text line = success_message_line(outcome.messages, outcome.more_messages, name);
+        if (!line.empty()) write_console(line);
+    }
+    return outcome;
+}
+
+EncodeResult run_encode(const EncodeTask& task, EncodeCaller caller) {
+    auto outcome = encode_with_messages(task, caller);
+    if (!outcome) return outcome.failure();
+    return outcome.value().succeeded;
 }
 
 }  // namespace kestrin

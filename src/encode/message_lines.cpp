@@ -43,6 +43,18 @@ Text line_start(std::optional<std::string_view> task_output) {
 
 }  // namespace
 
+void KeptMessages::add(std::string_view record) {
+    const std::string_view message = trim_white_space(record);
+    if (message.empty() || message.starts_with("x265 [info]:")) return;
+    if (lines_.size() == kept_lines) {
+        ++more_;
+        return;
+    }
+    // Kept as UTF-8, whatever ffmpeg wrote: a file name in another encoding must not cost the
+    // message that explains the failure.
+    lines_.emplace_back(utf8_prefix(decode_utf8_lossy(message), longest_line));
+}
+
 Text failure_message_lines(std::span<const Text> messages, std::size_t more,
                            std::optional<std::string_view> task_output) {
     const Text start = line_start(task_output);

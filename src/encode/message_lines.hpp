@@ -1,4 +1,5 @@
-// The console lines that carry ffmpeg's own messages: after the banner of a failed encode, and
+// ffmpeg's own messages (every line of its standard error that is not a statistics record),
+// kept bounded, and the console lines that show them: after the banner of a failed encode, and
 // after the progress line of one that succeeded while ffmpeg complained (decode errors in the
 // source, say). Without them a False in a batch of hundreds says nothing of why.
 #pragma once
@@ -7,10 +8,31 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "kestrin.hpp"
 
 namespace kestrin {
+
+// The first few messages, each cut to a sane length, and how many more came: a source with
+// thousands of decode errors, or a hostile stream of them, costs a few kilobytes.
+class KeptMessages {
+public:
+    static constexpr std::size_t kept_lines = 20;
+    static constexpr std::size_t longest_line = 1000;
+
+    // One record of ffmpeg's standard error that is not a statistics record. Records that are
+    // only White_Space, and x265's own "x265 [info]:" lines (ffmpeg 5.1 lets them through at
+    // -loglevel error), are not messages.
+    void add(std::string_view record);
+
+    const std::vector<Text>& lines() const { return lines_; }
+    std::size_t more() const { return more_; }
+
+private:
+    std::vector<Text> lines_;
+    std::size_t more_ = 0;
+};
 
 // The lines under the banner of a failed encode: each kept message on a line of its own, then how
 // many more there were. `task_output` names a batch task's output, since tasks run side by side;

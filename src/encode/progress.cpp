@@ -16,14 +16,14 @@ void RecordReader::feed(std::string_view bytes) {
     while (!bytes.empty()) {
         const std::size_t end = bytes.find_first_of("\r\n");
         if (end == std::string_view::npos) {
-            pending_.append(bytes);
+            keep(bytes);
             return;
         }
         // Records that fit inside one read are delivered from the read buffer without a copy.
         if (pending_.empty()) {
             deliver(bytes.substr(0, end));
         } else {
-            pending_.append(bytes.substr(0, end));
+            keep(bytes.substr(0, end));
             deliver(pending_);
             pending_.clear();
         }
@@ -46,9 +46,15 @@ void RecordReader::finish() {
     pending_.clear();
 }
 
+void RecordReader::keep(std::string_view part) {
+    // One byte beyond the limit tells deliver whether the cut falls inside a UTF-8 sequence.
+    constexpr std::size_t kept = longest_record + 1;
+    if (pending_.size() < kept) pending_.append(part.substr(0, kept - pending_.size()));
+}
+
 void RecordReader::deliver(std::string_view record) {
-    if (record.empty() || !is_valid_utf8(record)) return;
-    receiver_(record);
+    if (record.empty()) return;
+    receiver_(utf8_prefix(record, longest_record));
 }
 
 std::optional<std::string_view> progress_text(std::string_view record) {

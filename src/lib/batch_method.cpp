@@ -85,7 +85,7 @@ PyObject* new_flag_list(const std::vector<bool>& flags) {
 // terminal would each put it into raw mode and "restore" each other's settings, leaving it
 // without echo, and keystrokes would reach a random child.
 EncodeResult run_batch_task(const EncodeTask& task) {
-    return run_encode(task, StandardInput::null_device);
+    return run_encode(task, EncodeCaller::batch_task);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ KESTRIN_FASTCALL_METHOD(engine_transform) {
             if (!convert_text(bound[i], transform_parameters[i], *texts[i])) return nullptr;
         }
         // The caller's standard input goes to ffmpeg, so "q" on the terminal still stops it.
-        return flag(run_encode(task, StandardInput::inherit));
+        return flag(run_encode(task, EncodeCaller::transform));
     });
 }
 

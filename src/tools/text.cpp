@@ -160,4 +160,16 @@ Text remove_all(std::string_view text, std::string_view word) {
     return out;
 }
 
+std::string_view utf8_prefix(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t cut = limit;
+    // At most three continuation bytes follow a lead byte.
+    for (int step = 0; step < 3 && cut > 0 &&
+                       (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80;
+         ++step) {
+        --cut;
+    }
+    return text.substr(0, cut);
+}
+
 }  // namespace kestrin

@@ -26,6 +26,10 @@ bool is_valid_utf8(std::string_view bytes);
 // recommends; never fails.
 Text decode_utf8_lossy(std::string_view bytes);
 
+// The longest start of `text` of at most `limit` bytes that does not end inside a UTF-8
+// sequence, so that a valid text cut short stays valid.
+std::string_view utf8_prefix(std::string_view text, std::size_t limit);
+
 // `text` with every occurrence of `word` removed, scanned left to right without overlaps.
 Text remove_all(std::string_view text, std::string_view word);
 

@@ -58,5 +58,21 @@ INSTANTIATE_TEST_SUITE_P(
                     "\n" TAG "\xEF\xBF\xBD[2Jx.mkv | 2 messages, the first: title "
                     "\xEF\xBF\xBD]0;owned\xEF\xBF\xBD \xEF\xBF\xBD" "2J \xEF\xBF\xBD end\n"}));
 
+// The first twenty messages kept, each cut at a character, the rest counted; x265's own
+// information and empty records are not messages.
+TEST(KeptMessages, KeepsTheFirstAndCountsTheRest) {
+    KeptMessages kept;
+    kept.add("x265 [info]: HEVC encoder version 3.6");
+    kept.add(" \t");
+    kept.add("  [h264 @ 0x1] error \xFF  ");
+    kept.add(std::string(KeptMessages::longest_line - 1, 'a') + "\xE2\x9C\xA6");
+    for (int i = 0; i < 25; ++i) kept.add("x265 [warning]: " + std::to_string(i));
+    ASSERT_EQ(kept.lines().size(), KeptMessages::kept_lines);
+    EXPECT_EQ(kept.lines()[0], "[h264 @ 0x1] error \xEF\xBF\xBD");
+    EXPECT_EQ(kept.lines()[1], std::string(KeptMessages::longest_line - 1, 'a'));
+    EXPECT_EQ(kept.lines()[19], "x265 [warning]: 17");
+    EXPECT_EQ(kept.more(), 7U);
+}
+
 }  // namespace
 }  // namespace kestrin

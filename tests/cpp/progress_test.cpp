@@ -18,7 +18,8 @@ std::vector<std::string> records_of(const std::vector<std::string_view>& chunks)
 }
 
 // ffmpeg's own shape (records ended by "\r", the last by "\n"), then a log line, "\r\n",
-// "\r\r\n" (an empty record between), an invalid record, and a last record without terminator.
+// "\r\r\n" (an empty record between), a record that is not UTF-8 (delivered: the receiver
+// decides), and a last record without terminator.
 const std::string stream =
     "frame=    0 fps=0.0 q=0.0 size=       0KiB time=N/A bitrate=N/A speed=N/A    \r"
     "frame=    8 fps=0.0 q=28.0 size=       0KiB time=00:00:00.24 speed=0.8x    \r"
@@ -38,6 +39,7 @@ const std::vector<std::string> stream_records{
     "[matroska @ 0x5] Error writing trailer",
     "windows",
     "a",
+    "bad \xC3\x28 bytes",
     "after \xE2\x9C\xA6",
     "frame=  101 tail"};
 
@@ -84,11 +86,23 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{{"\n\r\n\r\r"}, {}},
         SplitCase{{}, {}},
         // A record spread over several reads; an invalid one does not hold up those after it.
-        SplitCase{{"fra", "me=1", " x\n\xFF", "\xFE\rok"}, {"frame=1 x", "ok"}},
+        SplitCase{{"fra", "me=1", " x\n\xFF", "\xFE\rok"}, {"frame=1 x", "\xFF\xFE", "ok"}},
         // Cut inside a multi-byte character.
         SplitCase{{"\xE2\x9C", "\xA6\r"}, {"\xE2\x9C\xA6"}},
         // A truncated character at end of stream.
-        SplitCase{{"ok\n\xE2\x9C"}, {"ok"}}));
+        SplitCase{{"ok\n\xE2\x9C"}, {"ok", "\xE2\x9C"}}));
+
+// An endless record is cut, never kept whole, and never inside a character; the next record is
+// whole again.
+TEST(RecordReader, CutsAnOverlongRecordAtACharacter) {
+    const std::size_t limit = RecordReader::longest_record;
+    const std::string filler(limit - 1, 'a');
+    const std::string piece = "\xE2\x9C\xA6" + std::string(1000, 'b');
+    std::vector<std::string_view> chunks{filler};
+    for (int i = 0; i < 1000; ++i) chunks.push_back(piece);
+    chunks.push_back("\rnext\n");
+    EXPECT_EQ(records_of(chunks), (std::vector<std::string>{filler, "next"}));
+}
 
 struct ProgressCase {
     std::string record;

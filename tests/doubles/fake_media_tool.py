@@ -162,6 +162,8 @@ if log_dir:
     os.rename(path + ".tmp", path)
 number = setting("signal")
 if number:
-    signal.signal(int(number), signal.SIG_DFL)
+    # SIGKILL and SIGSTOP have no disposition to set.
+    if int(number) not in (signal.SIGKILL, signal.SIGSTOP):
+        signal.signal(int(number), signal.SIG_DFL)
     os.kill(os.getpid(), int(number))
 sys.exit(int(setting("exit", "0") or 0))

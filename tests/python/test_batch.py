@@ -165,6 +165,16 @@ def test_failing_second_task(engine, fake):
         "a.mkv", "b@exit=1@.mkv", "c.mkv"]
 
 
+def test_ffmpegs_messages_name_their_task(engine, fake, capfd):
+    fake.output("ffmpeg", "stderr", b"[h264 @ 0x5] error while decoding MB 3 7\n")
+    assert engine.batch([task("a@exit=1@.mkv"), task("b.mkv")]) == [False, True]
+    console = capfd.readouterr().out
+    tag = "  > [\u2726 KESTRIN] FFMPEG | "
+    assert ("\n  > [\u2726 KESTRIN] FFmpeg exited with an error.\n"
+            f"{tag}a@exit=1@.mkv | [h264 @ 0x5] error while decoding MB 3 7\n") in console
+    assert f"\n{tag}b.mkv | 1 message: [h264 @ 0x5] error while decoding MB 3 7\n" in console
+
+
 def test_flags_in_task_order_when_tasks_end_in_reverse(fake):
     tasks = [sleeping(0.8, 0), sleeping(0.4, 1, "exit=3@"), sleeping(0, 2)]
     assert batch_in_fresh_interpreter(tasks, "3") == [True, False, True]

@@ -24,6 +24,7 @@ ECHO = (b"\n  > [DEBUG] CMD: ffmpeg -y -hide_banner -loglevel error -stats -i in
         b"out.mkv\n")
 PROGRESS = b"\r\x1b[2K  > [\xe2\x9c\xa6 KESTRIN] ENCODE | "
 BANNER = b"\n  > [\xe2\x9c\xa6 KESTRIN] FFmpeg exited with an error.\n"
+FFMPEG = b"  > [\xe2\x9c\xa6 KESTRIN] FFMPEG | "
 
 # Records as ffmpeg 9 writes them: "\r" after each, "\n" only after the last.
 R0 = (b"frame=    0 fps=0.0 q=0.0 size=       0KiB time=N/A bitrate=N/A speed=N/A "
@@ -56,45 +57,59 @@ def on_console(call):
         return result, sink.read()
 
 
-@pytest.mark.parametrize("stderr, settings, texts", [
-    pytest.param(R0 + R1 + R2, {}, [T0, T1, T2], id="ffmpeg 9 records"),
-    pytest.param(R0 + R1 + R2, {"stderr_chunk": 3}, [T0, T1, T2], id="records in small writes"),
+DECODE_ERRORS = b"".join(b"[h264 @ 0x5] error while decoding MB %d 7\n" % n for n in range(30))
+
+
+@pytest.mark.parametrize("stderr, settings, texts, after", [
+    pytest.param(R0 + R1 + R2, {}, [T0, T1, T2], b"", id="ffmpeg 9 records"),
+    pytest.param(R0 + R1 + R2, {"stderr_chunk": 3}, [T0, T1, T2], b"", id="records in small writes"),
     pytest.param(b"x265 [info]: HEVC encoder version 3.5\r\n"
                  b"frame=   10 fps=0.0 q=0.0 size=N/A time=00:00:00.40 bitrate=N/A speed=   0x    \r\n"
-                 b"progress: FRAME=3 Frame=4\r\n"
                  b"x265 [info]: frame I:      1, Avg QP:27.09  kb/s: 921.60\n",
                  {}, [b"frame=   10 fps=0.0 q=0.0 size=N/A time=00:00:00.40 bitrate=N/A speed=   0x"],
-                 id="ffmpeg 5.1 with x265 lines"),
-    pytest.param(b"frame=1 a\rframe=2 b\n", {}, [b"frame=1 a", b"frame=2 b"], id="both records shown"),
-    pytest.param(R0 + b"frame=   16 q=\xff\xfe    \r" + R1, {}, [T0, T1], id="invalid utf-8 skipped"),
+                 b"", id="ffmpeg 5.1 with x265 lines"),
+    pytest.param(b"frame=1 a\rframe=2 b\n", {}, [b"frame=1 a", b"frame=2 b"], b"",
+                 id="both records shown"),
+    pytest.param(R0 + b"frame=   16 q=\xff\xfe    \r" + R1, {}, [T0, T1], b"", id="invalid utf-8 skipped"),
     pytest.param(R0 + b"\t old frame=   50 fps= 25 Lsize=  9KiB", {}, [T0, b"frame=   50 fps= 25 Lsize=  9KiB"],
-                 id="last record without terminator"),
-    pytest.param(b"", {}, [], id="silent success"),
+                 b"", id="last record without terminator"),
+    pytest.param(b"", {}, [], b"", id="silent success"),
+    # A damaged source: ffmpeg conceals and exits 0; its complaints are counted after the progress.
+    pytest.param(R0 + DECODE_ERRORS + R2, {}, [T0, T2],
+                 b"\n" + FFMPEG + b"30 messages, the first: [h264 @ 0x5] error while decoding MB 0 7\n",
+                 id="decode errors on the way"),
 ])
-def test_console_of_a_successful_run(engine, fake, stderr, settings, texts):
+def test_console_of_a_successful_run(engine, fake, stderr, settings, texts, after):
     fake.output("ffmpeg", "stderr", stderr)
     for key, value in settings.items():
         fake.set(key, value, "ffmpeg")
     result, console = on_console(lambda: engine.transform(*TASK))
     assert result is True
-    # Nothing after the last progress text: the cursor stays on the progress line.
-    assert console == ECHO + b"".join(PROGRESS + text for text in texts)
+    # Nothing after the last progress text but ffmpeg's messages: without them the cursor stays
+    # on the progress line.
+    assert console == ECHO + b"".join(PROGRESS + text for text in texts) + after
 
 
-@pytest.mark.parametrize("stderr, setting, texts", [
+@pytest.mark.parametrize("stderr, setting, texts, reasons", [
     pytest.param(R0 + b"[out#0/matroska @ 0x55d0] Error muxing a packet\nConversion failed!\n",
-                 ("exit", 1), [T0], id="exit 1"),
+                 ("exit", 1), [T0], [b"[out#0/matroska @ 0x55d0] Error muxing a packet",
+                                     b"Conversion failed!"], id="exit 1"),
     pytest.param(b"Unrecognized option 'vsync'.\nError splitting the argument list\n",
-                 ("exit", 8), [], id="no statistics at all"),
-    pytest.param(R0 + R1, ("signal", 9), [T0, T1], id="killed"),
-    pytest.param(R0, ("signal", 15), [T0], id="terminated"),
+                 ("exit", 8), [], [b"Unrecognized option 'vsync'.", b"Error splitting the argument list"],
+                 id="no statistics at all"),
+    pytest.param(R0 + R1, ("signal", 9), [T0, T1], [], id="killed"),
+    pytest.param(R0, ("signal", 15), [T0], [], id="terminated"),
+    pytest.param(DECODE_ERRORS, ("exit", 1), [],
+                 [b"[h264 @ 0x5] error while decoding MB %d 7" % n for n in range(20)]
+                 + [b"(10 more lines)"], id="the first twenty and a count"),
 ])
-def test_console_of_a_failed_run(engine, fake, stderr, setting, texts):
+def test_console_of_a_failed_run(engine, fake, stderr, setting, texts, reasons):
     fake.output("ffmpeg", "stderr", stderr)
     fake.set(*setting, "ffmpeg")
     result, console = on_console(lambda: engine.transform(*TASK))
     assert result is False
-    assert console == ECHO + b"".join(PROGRESS + text for text in texts) + BANNER
+    assert console == (ECHO + b"".join(PROGRESS + text for text in texts) + BANNER
+                       + b"".join(FFMPEG + reason + b"\n" for reason in reasons))
 
 
 def test_child_gets_the_list_and_the_callers_standard_input(engine, fake, stdin_pipe):
@@ -215,11 +230,21 @@ def test_real_encode(engine, real_tools, sample_clip, tmp_path, codec, flags, co
     assert {key.lower() for key in report["format"].get("tags", {})} <= {"encoder"}
 
 
-def test_real_failure_writes_the_banner(engine, real_tools, tmp_path):
+@pytest.mark.parametrize("source, output, reason", [
+    ("missing.mkv", "out.mkv", b"no such file or directory"),
+    # WebM takes no H.264: ffmpeg says so, and the banner alone would not.
+    (None, "out.webm", b"webm"),
+])
+def test_real_failure_writes_the_banner_and_ffmpegs_reason(engine, real_tools, sample_clip,
+                                                           tmp_path, source, output, reason):
+    source = str(tmp_path / source) if source else str(sample_clip)
     result, console = on_console(lambda: engine.transform(
-        str(tmp_path / "missing.mkv"), str(tmp_path / "out.mkv"), "libx264", "120", "", ""))
+        source, str(tmp_path / output), "libx264", "120", "", ""))
     assert result is False
-    assert console.endswith(BANNER)
+    banner_at = console.index(BANNER)
+    reasons = console[banner_at + len(BANNER):]
+    assert reasons.startswith(FFMPEG) and reasons.endswith(b"\n")
+    assert reason in reasons.lower()
 
 
 def test_real_progress_arrives_while_ffmpeg_runs(real_tools, tmp_path):
