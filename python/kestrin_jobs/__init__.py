@@ -47,9 +47,10 @@ from typing import NamedTuple
 
 from kestrin_jobs import _runner
 from kestrin_jobs._runner import EncodeProcessDied
+from kestrin_jobs._quality import CrfProbe, CrfResult, search_crf, search_crf_async
 
-__all__ = ["EncodeProcessDied", "PROGRESS_INTERVAL", "Progress", "encode_all", "transform",
-           "transform_async"]
+__all__ = ["CrfProbe", "CrfResult", "EncodeProcessDied", "PROGRESS_INTERVAL", "Progress",
+           "encode_all", "search_crf", "search_crf_async", "transform", "transform_async"]
 
 #: The shortest time in seconds between two ``on_progress`` calls for one encode.
 PROGRESS_INTERVAL = 0.25

@@ -89,7 +89,8 @@ def test_wheel_holds_the_module_and_its_stub_package(installed):
     assert [n for n in payload if n != module] == [
         "kestrin-stubs/__init__.pyi",
         "kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi", "kestrin_dask/py.typed",
-        "kestrin_jobs/__init__.py", "kestrin_jobs/_child.py", "kestrin_jobs/_runner.py",
+        "kestrin_jobs/__init__.py", "kestrin_jobs/_child.py", "kestrin_jobs/_quality.py",
+        "kestrin_jobs/_runner.py",
         "kestrin_jobs/py.typed",
     ]
     assert "Provides-Extra: dask" in metadata
@@ -139,6 +140,11 @@ later: bool = asyncio.run(kestrin_jobs.transform_async("film.mkv", "out.mkv", "l
 for position, result in kestrin_jobs.encode_all([("a.mkv", "b.mkv", "libx264", "480", "", "")],
                                                 workers=2, on_progress=lambda i, p: show(p)):
     ended: bool | BaseException = result
+found: kestrin_jobs.CrfResult = kestrin_jobs.search_crf("film.mkv", "libx265", "480", "", "",
+                                                        target=40.0, criterion="worst")
+chosen: str = f"-crf {found.crf:g}"
+steps: list[tuple[float, float]] = [(p.crf, p.score) for p in found.probes]
+expected: int = found.predicted_size
 """
 
 
