@@ -20,7 +20,10 @@ import shutil
 import subprocess
 import tempfile
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Coroutine, Iterable, Sequence
+from typing import TypeVar
+
+_T = TypeVar("_T")
 
 __all__ = ["CrfProbe", "CrfResult", "search_crf", "search_crf_async"]
 
@@ -35,7 +38,7 @@ CRITERIA = ("film", "worst")
 SAMPLE_SECONDS = 4.0
 SAMPLE_SPACING = 20.0
 MIN_SAMPLES = 6
-MAX_SAMPLES = 30
+MAX_SAMPLES = 12
 # Probes of one search at most; a search normally ends after three or four.
 MAX_PROBES = 8
 
@@ -448,20 +451,23 @@ class _Search:
 
     async def prepare(self) -> None:
         self.film = await _probe_film(self.input)
-        windows: list[tuple[float, float] | None] = list(sample_windows(self.film.duration)
-                                                         or [None])
+        # A film too short for its windows is one sample, whole.
+        windows: list[tuple[float, float] | None] = [None]
+        windows = list(sample_windows(self.film.duration) or windows)
         self.samples = [os.path.join(self.folder, f"sample{i}.mkv") for i in range(len(windows))]
         self.references = [os.path.join(self.folder, f"reference{i}.mkv")
                            for i in range(len(windows))]
-        async with asyncio.TaskGroup() as group:
-            for window, sample, reference in zip(windows, self.samples, self.references):
-                group.create_task(self._cut_and_refer(window, sample, reference))
+        await _all(self._cut_and_refer(window, sample, reference)
+                   for window, sample, reference in zip(windows, self.samples, self.references))
 
     async def _cut_and_refer(self, window: tuple[float, float] | None, sample: str,
                              reference: str) -> None:
         async with self.slots:
             await _cut(self.input, window, sample)
-        # Lossless, through the engine's own command line: the source at the output's size.
+        # Lossless, through the engine's own command line: the source at the output's size,
+        # with whatever the engine does to the picture before the encoder. Deinterlacing, once
+        # the engine decides it from the input's field order, joins here by itself: the cut
+        # copies the video stream, field order included, so the engine sees the film's.
         await self._encode(sample, reference, "ffv1", "")
 
     async def _encode(self, sample: str, output: str, codec: str, flags: str) -> None:
@@ -478,10 +484,9 @@ class _Search:
         flags = f"{self.flags} -crf {crf:g}".strip()
         outputs = [os.path.join(self.folder, f"probe{crf:g}-{i}.mkv")
                    for i in range(len(self.samples))]
-        async with asyncio.TaskGroup() as group:
-            tasks = [group.create_task(self._encode_and_measure(sample, output, reference, flags))
-                     for sample, output, reference in zip(self.samples, outputs, self.references)]
-        windows = [task.result() for task in tasks]
+        windows = await _all(self._encode_and_measure(sample, output, reference, flags)
+                             for sample, output, reference in zip(self.samples, outputs,
+                                                                  self.references))
         frames = sum(len(scores) for scores, _ in windows)
         sizes = sum(size for _, size in windows)
         for output in outputs:
@@ -507,6 +512,20 @@ class _Search:
         out = await _run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                           "stream=pix_fmt", "-of", "csv=p=0", path])
         return out.decode("ascii", "replace").strip() or "yuv420p"
+
+
+async def _all(coroutines: Iterable[Coroutine[object, object, _T]]) -> list[_T]:
+    """Runs them side by side; the first failure cancels the rest (their encodes killed) and
+    is raised as itself, not inside an exception group."""
+    try:
+        async with asyncio.TaskGroup() as group:
+            tasks = [group.create_task(coroutine) for coroutine in coroutines]
+    except BaseExceptionGroup as failures:
+        first: BaseException = failures
+        while isinstance(first, BaseExceptionGroup):
+            first = first.exceptions[0]
+        raise first from None
+    return [task.result() for task in tasks]
 
 
 def _quiet(progress: object) -> None:
