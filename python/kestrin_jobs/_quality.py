@@ -35,10 +35,10 @@ CRITERIA = ("film", "worst")
 # MIN_SAMPLES and at most MAX_SAMPLES, spread evenly (the centre of each of N equal parts).
 # A film whose samples would cover half of it or more is measured whole. The figures behind
 # these numbers are in bench/crf_search.py and the README ("Choosing the quality").
-SAMPLE_SECONDS = 4.0
-SAMPLE_SPACING = 20.0
+SAMPLE_SECONDS = 2.0
+SAMPLE_SPACING = 10.0
 MIN_SAMPLES = 6
-MAX_SAMPLES = 12
+MAX_SAMPLES = 24
 # Probes of one search at most; a search normally ends after three or four.
 MAX_PROBES = 8
 
@@ -280,7 +280,10 @@ async def available_metrics() -> list[str]:
 class _Film:
     duration: float
     frame_rate: float
-    copied_bytes: int
+    #: Bytes of the copied streams whose container states their size.
+    stated_bytes: int
+    #: The copied streams whose packets must be counted instead.
+    uncounted: tuple[int, ...]
 
 
 async def _probe_film(input: str) -> _Film:
@@ -301,9 +304,7 @@ async def _probe_film(input: str) -> _Film:
             unknown.append(int(stream["index"]))
         else:
             known += size
-    if unknown:
-        known += await _counted_bytes(input, unknown)
-    return _Film(duration, rate or 25.0, known)
+    return _Film(duration, rate or 25.0, known, tuple(unknown))
 
 
 def _fraction(text: str) -> float | None:
@@ -331,7 +332,7 @@ def _stream_bytes(stream: dict[str, object], duration: float) -> int | None:
     return round(rate * length / 8) if math.isfinite(rate * length) else None
 
 
-async def _counted_bytes(input: str, indexes: list[int]) -> int:
+async def _counted_bytes(input: str, indexes: Sequence[int]) -> int:
     """The packets of the given streams counted, for streams whose container states no size
     (Matroska written by ffmpeg, for one): a read of the whole file, without decoding."""
     out = await _run(["ffprobe", "-v", "error", "-show_entries", "packet=stream_index,size",
@@ -429,7 +430,8 @@ async def search_crf_async(input: str, codec: str, res: str, crop: str, flags: s
         assert film is not None
         video = best.video_bitrate / 8 * film.duration
         return CrfResult(crf=best.crf, score=best.score, worst=best.worst,
-                         predicted_size=round(video + film.copied_bytes), probes=tuple(probes),
+                         predicted_size=round(video + search.copied_bytes),
+                         probes=tuple(probes),
                          seconds=time.monotonic() - started, metric=metric,
                          criterion=criterion, target=goal)
     finally:
@@ -448,6 +450,7 @@ class _Search:
         self.samples: list[str] = []
         self.references: list[str] = []
         self.pix_fmt: str | None = None
+        self.copied_bytes = 0
 
     async def prepare(self) -> None:
         self.film = await _probe_film(self.input)
@@ -457,8 +460,18 @@ class _Search:
         self.samples = [os.path.join(self.folder, f"sample{i}.mkv") for i in range(len(windows))]
         self.references = [os.path.join(self.folder, f"reference{i}.mkv")
                            for i in range(len(windows))]
-        await _all(self._cut_and_refer(window, sample, reference)
-                   for window, sample, reference in zip(windows, self.samples, self.references))
+        # Counting packets reads the whole file: it runs beside the cuts and references.
+        counting = asyncio.ensure_future(_counted_bytes(self.input, self.film.uncounted)) \
+            if self.film.uncounted else None
+        try:
+            await _all(self._cut_and_refer(window, sample, reference)
+                       for window, sample, reference in zip(windows, self.samples,
+                                                            self.references))
+            self.copied_bytes = self.film.stated_bytes + (await counting if counting else 0)
+        finally:
+            if counting is not None and not counting.done():
+                counting.cancel()
+                await asyncio.gather(counting, return_exceptions=True)
 
     async def _cut_and_refer(self, window: tuple[float, float] | None, sample: str,
                              reference: str) -> None:

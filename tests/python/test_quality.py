@@ -59,9 +59,9 @@ def test_aggregate(metric, frames, expected):
 
 
 @pytest.mark.parametrize("duration, windows", [
-    (240.0, [(8.0 + 20 * i, 4.0) for i in range(12)]),
-    (7200.0, [(298.0 + 600 * i, 4.0) for i in range(12)]),
-    (40.0, None),  # six windows would cover more than half of it: measured whole
+    (240.0, [(4.0 + 10 * i, 2.0) for i in range(24)]),
+    (7200.0, [(149.0 + 300 * i, 2.0) for i in range(24)]),
+    (20.0, None),  # six windows would cover more than half of it: measured whole
     (math.nan, None),
 ])
 def test_sample_windows(duration, windows):
@@ -142,8 +142,8 @@ def two_scene_clip(path, seconds=3):
 @pytest.fixture
 def sampled(monkeypatch, tmp_path):
     """Windows short enough for a clip of seconds, and a temporary folder of the test's own."""
-    monkeypatch.setattr(_quality, "SAMPLE_SECONDS", 1.0)
-    monkeypatch.setattr(_quality, "SAMPLE_SPACING", 1.5)
+    monkeypatch.setattr(_quality, "SAMPLE_SECONDS", 0.5)
+    monkeypatch.setattr(_quality, "SAMPLE_SPACING", 2.0)
     monkeypatch.setattr(_quality, "MIN_SAMPLES", 2)
     temporary = tmp_path / "tmp"
     temporary.mkdir()
