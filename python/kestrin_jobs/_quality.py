@@ -143,8 +143,8 @@ def next_crf(tried: Sequence[tuple[float, float]], target: float, tolerance: flo
     Scores are on the search scale and fall as the CRF rises. It stops when a score lies within
     ``tolerance`` above the target, when the passing and failing probes are one step apart, at
     the end of the range, or when the next CRF was already tried (a noisy curve). Between a
-    passing and a failing probe it follows the secant of the two probes nearest the aim, kept
-    between them; on one side only it extrapolates with the slope of the two nearest probes
+    passing and a failing probe it interpolates linearly between the nearest two, an eighth of
+    their distance from either; on one side only it extrapolates with the slope of the two nearest probes
     (``slope`` with one), at most a fifth of the range at a time. It aims at the middle of the
     tolerance.
     """
@@ -158,12 +158,11 @@ def next_crf(tried: Sequence[tuple[float, float]], target: float, tolerance: flo
         (good_crf, good), (bad_crf, bad) = passing[-1], failing[0]
         if bad_crf - good_crf <= step * 1.5:
             return None
-        # The secant of the two probes nearest the aim: a far first probe would bend the line.
-        (a_crf, a), (b_crf, b) = sorted(tried, key=lambda p: abs(p[1] - aim))[:2]
-        if b_crf == a_crf or (b - a) / (b_crf - a_crf) >= 0:
-            (a_crf, a), (b_crf, b) = (good_crf, good), (bad_crf, bad)
-        crf = a_crf + (aim - a) * (b_crf - a_crf) / (b - a)
-        crf = min(max(crf, good_crf + step), bad_crf - step)
+        crf = good_crf + (aim - good) * (bad_crf - good_crf) / (bad - good)
+        # Kept an eighth of the bracket from either end, so that a bent curve cannot hold one
+        # end in place while the other creeps towards it a step at a time.
+        margin = max(step, (bad_crf - good_crf) / 8)
+        crf = min(max(crf, good_crf + margin), bad_crf - margin)
     else:
         side = passing if passing else failing
         nearest = side[-1] if passing else side[0]
