@@ -143,9 +143,10 @@ def two_scene_clip(path, seconds=3):
 
 @pytest.fixture
 def sampled(monkeypatch, tmp_path):
-    """Windows short enough for a clip of seconds, and a temporary folder of the test's own."""
+    """Windows short enough for a clip of seconds (four in six seconds, two in each scene: the
+    clip's scenes weigh as they do in it), and a temporary folder of the test's own."""
     monkeypatch.setattr(_quality, "SAMPLE_SECONDS", 0.5)
-    monkeypatch.setattr(_quality, "SAMPLE_SPACING", 2.0)
+    monkeypatch.setattr(_quality, "SAMPLE_SPACING", 1.5)
     monkeypatch.setattr(_quality, "MIN_SAMPLES", 2)
     temporary = tmp_path / "tmp"
     temporary.mkdir()
