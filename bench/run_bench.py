@@ -411,6 +411,11 @@ def main():
         report["batch"] = batch
         rows.extend(batch_makespan.rows(batch))
 
+    import crf_search
+
+    report["crf_search"] = crf_search.measure("xpsnr", 38.0, "film")
+    rows.extend(crf_search.rows(report["crf_search"]))
+
     machine = report["machine"]
     print(f"Machine: {machine['cores']} cores, Python {machine['python']}, {machine['ffmpeg']}\n")
     print("| measure | kestrin | floor or peer | ratio | target |")

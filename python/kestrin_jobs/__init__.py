@@ -48,10 +48,12 @@ from typing import NamedTuple
 from kestrin_jobs import _runner
 from kestrin_jobs._report import EncodeReport
 from kestrin_jobs._runner import EncodeProcessDied
+from kestrin_jobs._quality import CrfProbe, CrfResult, search_crf, search_crf_async
 from kestrin_jobs._verify import Verification, verify
 
-__all__ = ["EncodeProcessDied", "EncodeReport", "PROGRESS_INTERVAL", "Progress", "Verification",
-           "encode_all", "transform", "transform_async", "verify"]
+__all__ = ["CrfProbe", "CrfResult", "EncodeProcessDied", "EncodeReport", "PROGRESS_INTERVAL",
+           "Progress", "Verification", "encode_all", "search_crf", "search_crf_async",
+           "transform", "transform_async", "verify"]
 
 #: The shortest time in seconds between two ``on_progress`` calls for one encode.
 PROGRESS_INTERVAL = 0.25

@@ -89,8 +89,9 @@ def test_wheel_holds_the_module_and_its_stub_package(installed):
     assert [n for n in payload if n != module] == [
         "kestrin-stubs/__init__.pyi",
         "kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi", "kestrin_dask/py.typed",
-        "kestrin_jobs/__init__.py", "kestrin_jobs/_child.py", "kestrin_jobs/_report.py",
-        "kestrin_jobs/_runner.py", "kestrin_jobs/_verify.py", "kestrin_jobs/py.typed",
+        "kestrin_jobs/__init__.py", "kestrin_jobs/_child.py", "kestrin_jobs/_quality.py",
+        "kestrin_jobs/_report.py", "kestrin_jobs/_runner.py", "kestrin_jobs/_verify.py",
+        "kestrin_jobs/py.typed",
     ]
     assert "Provides-Extra: dask" in metadata
     assert "Requires-Python: >=3.11" in metadata
@@ -142,6 +143,11 @@ for position, result in kestrin_jobs.encode_all([("a.mkv", "b.mkv", "libx264", "
 checked: kestrin_jobs.Verification = kestrin_jobs.verify("film.mkv", "out.mkv", codec="libx264",
                                                          flags="-t 2", decode=True)
 findings: tuple[str, ...] = checked.problems
+found: kestrin_jobs.CrfResult = kestrin_jobs.search_crf("film.mkv", "libx265", "480", "", "",
+                                                        target=40.0, criterion="worst")
+chosen: str = f"-crf {found.crf:g}"
+steps: list[tuple[float, float]] = [(p.crf, p.score) for p in found.probes]
+expected: int = found.predicted_size
 """
 
 

@@ -1,0 +1,549 @@
+"""Choosing the quality instead of a CRF: an interpolated search over the encoder's CRF, measured
+on samples cut from across the film and encoded by the engine's own encode.
+
+Each sample is cut from the source without re-encoding and encoded twice through
+:func:`kestrin_jobs.transform_async`: once losslessly (FFV1) as the metric's reference, once per
+probed CRF with the caller's codec, crop, height and flags. Both pass through the same engine
+command line, so the reference is the source at the output's size with exactly the crop, scale
+and frame-rate handling of the real encode (and any picture step the engine adds later, such as
+deinterlacing), without a copy of the engine's rules here. The metric then runs on the pair.
+"""
+from __future__ import annotations
+
+import asyncio
+import dataclasses
+import json
+import math
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+from collections.abc import Coroutine, Iterable, Sequence
+from typing import TypeVar
+
+_T = TypeVar("_T")
+
+__all__ = ["CrfProbe", "CrfResult", "search_crf", "search_crf_async"]
+
+#: The metrics and the ffmpeg filter each needs.
+METRIC_FILTERS = {"xpsnr": "xpsnr", "ssim": "ssim", "psnr": "psnr", "vmaf": "libvmaf"}
+CRITERIA = ("film", "worst")
+
+# Sampling: windows of SAMPLE_SECONDS, one per SAMPLE_SPACING seconds of film, at least
+# MIN_SAMPLES and at most MAX_SAMPLES, spread evenly (the centre of each of N equal parts).
+# A film whose samples would cover half of it or more is measured whole. The figures behind
+# these numbers are in bench/crf_search.py and the README ("Choosing the quality").
+SAMPLE_SECONDS = 2.0
+SAMPLE_SPACING = 10.0
+MIN_SAMPLES = 6
+MAX_SAMPLES = 24
+# Probes of one search at most; a search normally ends after three or four.
+MAX_PROBES = 8
+
+
+@dataclasses.dataclass(frozen=True)
+class CrfProbe:
+    """One CRF tried: the film's predicted score, the lowest window's, and the samples' rate."""
+
+    crf: float
+    score: float
+    worst: float
+    #: Bits per second of the encoded samples' video.
+    video_bitrate: float
+
+
+@dataclasses.dataclass(frozen=True)
+class CrfResult:
+    """What :func:`search_crf` found. ``score`` and ``worst`` are in the metric's units."""
+
+    crf: float
+    #: The score predicted for the whole film at ``crf``, aggregated over every sampled frame
+    #: as ffmpeg aggregates the metric over one file.
+    score: float
+    #: The score of the lowest sampled window at ``crf``.
+    worst: float
+    #: Bytes of the whole output: the video at the samples' bit rate, plus the audio and
+    #: subtitle streams that the encode copies from the input.
+    predicted_size: int
+    #: Every CRF tried, in the order tried.
+    probes: tuple[CrfProbe, ...]
+    #: Seconds the search took.
+    seconds: float
+    metric: str
+    criterion: str
+    target: float
+
+
+@dataclasses.dataclass(frozen=True)
+class _CrfRange:
+    low: float
+    high: float
+    step: float
+    first: float
+
+
+# x264 and x265 take fractional CRFs; the others their own integer range.
+_CRF_RANGES = {
+    "libx264": _CrfRange(0, 51, 0.1, 23), "libx265": _CrfRange(0, 51, 0.1, 26),
+    "libsvtav1": _CrfRange(1, 63, 1, 35), "libaom-av1": _CrfRange(0, 63, 1, 32),
+    "libvpx-vp9": _CrfRange(0, 63, 1, 32),
+}
+
+
+@dataclasses.dataclass(frozen=True)
+class _MetricScale:
+    """A metric's target range, and how the search sees it: on a scale about linear in the CRF
+    (SSIM as decibels of 1 - SSIM), with the tolerance above the target and the slope that a
+    first extrapolation assumes, per CRF step of 1."""
+
+    low: float
+    high: float
+    tolerance: float
+    slope: float
+
+
+_SCALES = {
+    "xpsnr": _MetricScale(0.0, 100.0, 0.5, -0.45),
+    "psnr": _MetricScale(0.0, 100.0, 0.5, -0.45),
+    "ssim": _MetricScale(0.0, 1.0, 0.5, -0.4),
+    "vmaf": _MetricScale(0.0, 100.0, 1.0, -1.5),
+}
+
+
+def search_scale(metric: str, score: float) -> float:
+    """The score on the search's scale: SSIM in decibels of its distance from 1 (capped at 100),
+    the others as they are."""
+    if metric == "ssim":
+        return 100.0 if score >= 1.0 else min(100.0, -10.0 * math.log10(1.0 - score))
+    return score
+
+
+def aggregate(metric: str, frames: Iterable[float]) -> float:
+    """The score of many frames as ffmpeg gives it for a whole file from the same per-frame
+    values: XPSNR from the mean of each frame's root weighted distortion, PSNR from the mean
+    squared error, SSIM and VMAF as the mean."""
+    values = list(frames)
+    if not values:
+        raise ValueError("no frames to aggregate")
+    if metric == "xpsnr":
+        mean = sum(10.0 ** (-v / 20.0) for v in values) / len(values)
+        return math.inf if mean == 0 else -20.0 * math.log10(mean)
+    if metric == "psnr":
+        mean = sum(10.0 ** (-v / 10.0) for v in values) / len(values)
+        return math.inf if mean == 0 else -10.0 * math.log10(mean)
+    return sum(values) / len(values)
+
+
+def next_crf(tried: Sequence[tuple[float, float]], target: float, tolerance: float,
+             low: float, high: float, step: float, slope: float) -> float | None:
+    """The next CRF to probe from the ``(crf, score)`` pairs tried so far, or None to stop.
+
+    Scores are on the search scale and fall as the CRF rises. It stops when a score lies within
+    ``tolerance`` above the target, when the passing and failing probes are one step apart, at
+    the end of the range, or when the next CRF was already tried (a noisy curve). Between a
+    passing and a failing probe it interpolates linearly between the nearest two, an eighth of
+    their distance from either; on one side only it extrapolates with the slope of the two nearest probes
+    (``slope`` with one), at most a fifth of the range at a time. It aims at the middle of the
+    tolerance.
+    """
+    if not tried or any(target <= score <= target + tolerance for _, score in tried):
+        return None
+    aim = target + tolerance / 2
+    passing = sorted((p for p in tried if p[1] >= target), key=lambda p: p[0])
+    failing = sorted((p for p in tried if p[1] < target), key=lambda p: p[0])
+    reach = (high - low) / 5
+    if passing and failing:
+        (good_crf, good), (bad_crf, bad) = passing[-1], failing[0]
+        if bad_crf - good_crf <= step * 1.5:
+            return None
+        crf = good_crf + (aim - good) * (bad_crf - good_crf) / (bad - good)
+        # Kept an eighth of the bracket from either end, so that a bent curve cannot hold one
+        # end in place while the other creeps towards it a step at a time.
+        margin = max(step, (bad_crf - good_crf) / 8)
+        crf = min(max(crf, good_crf + margin), bad_crf - margin)
+    else:
+        side = passing if passing else failing
+        nearest = side[-1] if passing else side[0]
+        if (passing and nearest[0] >= high) or (failing and nearest[0] <= low):
+            return None
+        fitted = slope
+        if len(side) >= 2:
+            a, b = (side[-2], side[-1]) if passing else (side[0], side[1])
+            if b[0] != a[0] and (b[1] - a[1]) / (b[0] - a[0]) < 0:
+                fitted = (b[1] - a[1]) / (b[0] - a[0])
+        move = (aim - nearest[1]) / fitted
+        move = max(step, min(reach, move)) if passing else min(-step, max(-reach, move))
+        crf = min(max(nearest[0] + move, low), high)
+    crf = round(round(crf / step) * step, 6)
+    if any(abs(crf - done) < step / 2 for done, _ in tried):
+        return None
+    return crf
+
+
+def chosen_probe(tried: Sequence[tuple[float, float]], target: float) -> int:
+    """The index of the answer among the ``(crf, score)`` pairs: the highest CRF that reaches
+    the target (the smallest file), or when none does, the lowest CRF tried."""
+    passing = [i for i, (_, score) in enumerate(tried) if score >= target]
+    if passing:
+        return max(passing, key=lambda i: tried[i][0])
+    return min(range(len(tried)), key=lambda i: tried[i][0])
+
+
+def sample_windows(duration: float) -> list[tuple[float, float]] | None:
+    """``(start, length)`` of each sample window, or None when the film is measured whole: one
+    window of ``SAMPLE_SECONDS`` at the centre of each of N equal parts of the film."""
+    if not math.isfinite(duration) or duration <= 0:
+        return None
+    count = min(MAX_SAMPLES, max(MIN_SAMPLES, round(duration / SAMPLE_SPACING)))
+    if count * SAMPLE_SECONDS * 2 >= duration:
+        return None
+    part = duration / count
+    return [(round((i + 0.5) * part - SAMPLE_SECONDS / 2, 3), SAMPLE_SECONDS)
+            for i in range(count)]
+
+
+_CRF_FLAG = re.compile(r"^-crf(:.*)?$")
+
+
+def _has_crf(flags: str) -> bool:
+    tokens = flags.split()
+    for at, token in enumerate(tokens):
+        if _CRF_FLAG.match(token):
+            return True
+        if token.startswith("-x265-params") and at + 1 < len(tokens) and \
+                re.search(r"(^|:)crf=", tokens[at + 1]):
+            return True
+    return False
+
+
+def _checked(arguments: Sequence[object], target: object, metric: object, criterion: object,
+             workers: object) -> tuple[_CrfRange, _MetricScale, float, int]:
+    for name, value in zip(("input", "codec", "res", "crop", "flags"), arguments):
+        if not isinstance(value, str):
+            raise TypeError(f"argument '{name}': '{type(value).__qualname__}' object is not an "
+                            "instance of 'str'")
+    codec, flags = arguments[1], arguments[4]
+    assert isinstance(codec, str) and isinstance(flags, str)
+    if _has_crf(flags):
+        raise ValueError("flags must not hold a CRF (-crf, or crf= in -x265-params): the "
+                         "search chooses it")
+    if codec not in _CRF_RANGES:
+        raise ValueError(f"no CRF range known for the encoder {codec!r}; known: "
+                         f"{', '.join(sorted(_CRF_RANGES))}")
+    if not isinstance(metric, str) or metric not in METRIC_FILTERS:
+        raise ValueError(f"unknown metric {metric!r}; metrics: {', '.join(METRIC_FILTERS)}")
+    if criterion not in CRITERIA:
+        raise ValueError(f"criterion must be 'film' or 'worst', not {criterion!r}")
+    if isinstance(target, bool) or not isinstance(target, (int, float)):
+        raise TypeError(f"target must be a number, not {type(target).__qualname__}")
+    scale = _SCALES[metric]
+    if not math.isfinite(target) or not scale.low < target <= scale.high:
+        raise ValueError(f"target {target!r} is outside the range of {metric}: above "
+                         f"{scale.low:g}, at most {scale.high:g}")
+    # The processors this process may use, as the encodes' own default.
+    count = len(os.sched_getaffinity(0)) if workers is None else workers
+    if isinstance(count, bool) or not isinstance(count, int) or count < 1:
+        raise ValueError(f"workers must be an int of at least 1, not {workers!r}")
+    return _CRF_RANGES[codec], scale, float(target), count
+
+
+class _ToolFailed(RuntimeError):
+    pass
+
+
+async def _run(arguments: Sequence[str]) -> bytes:
+    """Runs ffmpeg or ffprobe and returns its standard output; the child is killed and waited
+    for when the caller is cancelled. It runs in a session of its own, as the encodes do, so
+    Ctrl-C reaches the caller, which then ends it."""
+    process = await asyncio.create_subprocess_exec(
+        *arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True)
+    try:
+        out, err = await process.communicate()
+    finally:
+        if process.returncode is None:
+            process.kill()
+            await asyncio.shield(process.wait())
+    if process.returncode != 0:
+        text = err.decode("utf-8", "replace").strip()
+        raise _ToolFailed(f"{arguments[0]} failed ({process.returncode}): {text[-500:]}")
+    return out
+
+
+async def available_metrics() -> list[str]:
+    """The metrics whose filter this ffmpeg (the first on PATH) has."""
+    listing = (await _run(["ffmpeg", "-hide_banner", "-nostdin", "-filters"])).decode(
+        "utf-8", "replace")
+    filters = {fields[1] for line in listing.splitlines() if len(fields := line.split()) >= 3}
+    return [name for name, filter in METRIC_FILTERS.items() if filter in filters]
+
+
+@dataclasses.dataclass(frozen=True)
+class _Film:
+    duration: float
+    frame_rate: float
+    #: Bytes of the copied streams whose container states their size.
+    stated_bytes: int
+    #: The copied streams whose packets must be counted instead.
+    uncounted: tuple[int, ...]
+
+
+async def _probe_film(input: str) -> _Film:
+    report = json.loads(await _run(["ffprobe", "-v", "error", "-print_format", "json",
+                                    "-show_format", "-show_streams", input]))
+    streams = report.get("streams", [])
+    duration = float(report.get("format", {}).get("duration", "nan"))
+    video = next((s for s in streams if s.get("codec_type") == "video"
+                  and not s.get("disposition", {}).get("attached_pic")), None)
+    if video is None or not math.isfinite(duration):
+        raise ValueError(f"{input}: no video stream with a known duration")
+    rate = _fraction(video.get("r_frame_rate", "")) or _fraction(video.get("avg_frame_rate", ""))
+    copied = [s for s in streams if s.get("codec_type") in ("audio", "subtitle")]
+    known, unknown = 0, []
+    for stream in copied:
+        size = _stream_bytes(stream, duration)
+        if size is None:
+            unknown.append(int(stream["index"]))
+        else:
+            known += size
+    return _Film(duration, rate or 25.0, known, tuple(unknown))
+
+
+def _fraction(text: str) -> float | None:
+    top, _, bottom = text.partition("/")
+    try:
+        value = float(top) / float(bottom or 1)
+    except (ValueError, ZeroDivisionError):
+        return None
+    return value if value > 0 and math.isfinite(value) else None
+
+
+def _stream_bytes(stream: dict[str, object], duration: float) -> int | None:
+    """A copied stream's size as its container states it: the byte count that mkvmerge writes
+    into its tags, or its bit rate over its (or the film's) duration."""
+    tags = stream.get("tags")
+    if isinstance(tags, dict):
+        for key, value in tags.items():
+            if key.upper().startswith("NUMBER_OF_BYTES") and str(value).isdigit():
+                return int(value)
+    try:
+        rate = float(str(stream.get("bit_rate")))
+        length = float(str(stream.get("duration", duration)))
+    except ValueError:
+        return None
+    return round(rate * length / 8) if math.isfinite(rate * length) else None
+
+
+async def _counted_bytes(input: str, indexes: Sequence[int]) -> int:
+    """The packets of the given streams counted, for streams whose container states no size
+    (Matroska written by ffmpeg, for one): a read of the whole file, without decoding."""
+    out = await _run(["ffprobe", "-v", "error", "-show_entries", "packet=stream_index,size",
+                      "-of", "csv=p=0", input])
+    wanted, total = set(indexes), 0
+    for line in out.decode("ascii", "replace").splitlines():
+        index, _, size = line.partition(",")
+        if index.isdigit() and int(index) in wanted and size.strip().isdigit():
+            total += int(size)
+    return total
+
+
+async def _cut(input: str, window: tuple[float, float] | None, path: str) -> None:
+    """The film's video alone, from the key frame at or before the window's start, without
+    re-encoding: the engine then encodes just that."""
+    seek = [] if window is None else ["-ss", f"{window[0]:.3f}"]
+    span = [] if window is None else ["-t", f"{window[1]:.3f}"]
+    await _run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", *seek, "-i", input,
+                *span, "-map", "0:V:0", "-c", "copy", "-map_metadata", "-1",
+                "-map_chapters", "-1", "-y", path])
+
+
+def metric_arguments(metric: str, distorted: str, reference: str, pix_fmt: str) -> list[str]:
+    """The ffmpeg run that measures one encoded sample against its reference, frame by frame,
+    on standard output. Both go to the encode's pixel format: the filters compare equal formats
+    only, and the reference (FFV1) keeps the source's."""
+    compare = {"xpsnr": "xpsnr=stats_file=-", "ssim": "ssim=stats_file=-",
+               "psnr": "psnr=stats_file=-",
+               "vmaf": "libvmaf=log_fmt=json:log_path=/dev/stdout"}[metric]
+    graph = (f"[0:v]format={pix_fmt},setpts=PTS-STARTPTS[distorted];"
+             f"[1:v]format={pix_fmt},setpts=PTS-STARTPTS[reference];"
+             f"[distorted][reference]{compare}")
+    return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", distorted,
+            "-i", reference, "-lavfi", graph, "-f", "null", "-"]
+
+
+_FRAME_VALUE = {"xpsnr": re.compile(r"XPSNR y:\s*(\S+)"), "ssim": re.compile(r"\bY:(\S+)"),
+                "psnr": re.compile(r"\bpsnr_y:(\S+)")}
+
+
+def frame_scores(metric: str, output: str) -> list[float]:
+    """The luma score of each frame from the metric's per-frame output (VMAF: its score)."""
+    if metric == "vmaf":
+        start = output.find("{")
+        log = json.loads(output[start:]) if start >= 0 else {}
+        return [float(frame["metrics"]["vmaf"]) for frame in log.get("frames", [])]
+    pattern = _FRAME_VALUE[metric]
+    return [float(found[1]) for line in output.splitlines() if (found := pattern.search(line))]
+
+
+def search_crf(input: str, codec: str, res: str, crop: str, flags: str, *, target: float,
+               metric: str = "xpsnr", criterion: str = "film",
+               workers: int | None = None) -> CrfResult:
+    """The CRF at which ``transform(input, output, codec, res, crop, f"{flags} -crf {crf:g}")``
+    reaches ``target`` in ``metric``, from encodes of samples across the film.
+
+    ``criterion="film"``: the score predicted for the whole film reaches the target;
+    ``"worst"``: every sampled window does. ``workers`` encodes and measurements run at once
+    (default: the processors the process may use). Argument errors (a CRF in ``flags``, an
+    encoder without a known CRF range, a metric this ffmpeg lacks, a target outside the
+    metric's range) raise ``ValueError`` before anything is encoded. Ctrl-C stops it whole:
+    every encode and measurement is killed and its temporary folder removed.
+    """
+    return asyncio.run(search_crf_async(input, codec, res, crop, flags, target=target,
+                                        metric=metric, criterion=criterion, workers=workers))
+
+
+async def search_crf_async(input: str, codec: str, res: str, crop: str, flags: str, *,
+                           target: float, metric: str = "xpsnr", criterion: str = "film",
+                           workers: int | None = None) -> CrfResult:
+    """:func:`search_crf` as a coroutine; cancelling the task stops it whole."""
+    crf_range, scale, goal, count = _checked((input, codec, res, crop, flags), target, metric,
+                                             criterion, workers)
+    available = await available_metrics()
+    if metric not in available:
+        raise ValueError(f"this ffmpeg has no {METRIC_FILTERS[metric]} filter for the metric "
+                         f"{metric!r}; available: {', '.join(available) or 'none'}")
+    started = time.monotonic()
+    folder = tempfile.mkdtemp(prefix="kestrin-crf-")
+    try:
+        search = _Search(input, codec, res, crop, flags, metric, folder, count)
+        await search.prepare()
+        tried: list[tuple[float, float]] = []
+        probes: list[CrfProbe] = []
+        crf: float | None = crf_range.first
+        while crf is not None and len(probes) < MAX_PROBES:
+            probe = await search.probe(crf)
+            probes.append(probe)
+            tried.append((crf, search_scale(metric, probe.score if criterion == "film"
+                                            else probe.worst)))
+            crf = next_crf(tried, search_scale(metric, goal), scale.tolerance, crf_range.low,
+                           crf_range.high, crf_range.step, scale.slope)
+        best = probes[chosen_probe(tried, search_scale(metric, goal))]
+        film = search.film
+        assert film is not None
+        video = best.video_bitrate / 8 * film.duration
+        return CrfResult(crf=best.crf, score=best.score, worst=best.worst,
+                         predicted_size=round(video + search.copied_bytes),
+                         probes=tuple(probes),
+                         seconds=time.monotonic() - started, metric=metric,
+                         criterion=criterion, target=goal)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+class _Search:
+    """The samples of one search and their references, made once; then one probe per CRF."""
+
+    def __init__(self, input: str, codec: str, res: str, crop: str, flags: str, metric: str,
+                 folder: str, workers: int) -> None:
+        self.input, self.codec, self.res, self.crop, self.flags = input, codec, res, crop, flags
+        self.metric, self.folder = metric, folder
+        self.slots = asyncio.Semaphore(workers)
+        self.film: _Film | None = None
+        self.samples: list[str] = []
+        self.references: list[str] = []
+        self.pix_fmt: str | None = None
+        self.copied_bytes = 0
+
+    async def prepare(self) -> None:
+        self.film = await _probe_film(self.input)
+        # A film too short for its windows is one sample, whole.
+        windows: list[tuple[float, float] | None] = [None]
+        windows = list(sample_windows(self.film.duration) or windows)
+        self.samples = [os.path.join(self.folder, f"sample{i}.mkv") for i in range(len(windows))]
+        self.references = [os.path.join(self.folder, f"reference{i}.mkv")
+                           for i in range(len(windows))]
+        # Counting packets reads the whole file: it runs beside the cuts and references.
+        counting = asyncio.ensure_future(_counted_bytes(self.input, self.film.uncounted)) \
+            if self.film.uncounted else None
+        try:
+            await _all(self._cut_and_refer(window, sample, reference)
+                       for window, sample, reference in zip(windows, self.samples,
+                                                            self.references))
+            self.copied_bytes = self.film.stated_bytes + (await counting if counting else 0)
+        finally:
+            if counting is not None and not counting.done():
+                counting.cancel()
+                await asyncio.gather(counting, return_exceptions=True)
+
+    async def _cut_and_refer(self, window: tuple[float, float] | None, sample: str,
+                             reference: str) -> None:
+        async with self.slots:
+            await _cut(self.input, window, sample)
+        # Lossless, through the engine's own command line: the source at the output's size,
+        # with whatever the engine does to the picture before the encoder. Deinterlacing, once
+        # the engine decides it from the input's field order, joins here by itself: the cut
+        # copies the video stream, field order included, so the engine sees the film's.
+        await self._encode(sample, reference, "ffv1", "")
+
+    async def _encode(self, sample: str, output: str, codec: str, flags: str) -> None:
+        import kestrin_jobs
+
+        async with self.slots:
+            done = await kestrin_jobs.transform_async(sample, output, codec, self.res, self.crop,
+                                                      flags, on_progress=_quiet)
+        if not done:
+            raise RuntimeError(f"the engine's encode of a sample failed ({codec} {flags}); "
+                               "ffmpeg's message is above")
+
+    async def probe(self, crf: float) -> CrfProbe:
+        flags = f"{self.flags} -crf {crf:g}".strip()
+        outputs = [os.path.join(self.folder, f"probe{crf:g}-{i}.mkv")
+                   for i in range(len(self.samples))]
+        windows = await _all(self._encode_and_measure(sample, output, reference, flags)
+                             for sample, output, reference in zip(self.samples, outputs,
+                                                                  self.references))
+        frames = sum(len(scores) for scores, _ in windows)
+        sizes = sum(size for _, size in windows)
+        for output in outputs:
+            os.unlink(output)
+        assert self.film is not None
+        return CrfProbe(crf=crf, score=aggregate(self.metric, (s for w, _ in windows for s in w)),
+                        worst=min(aggregate(self.metric, w) for w, _ in windows),
+                        video_bitrate=sizes * 8 * self.film.frame_rate / frames)
+
+    async def _encode_and_measure(self, sample: str, output: str, reference: str,
+                                  flags: str) -> tuple[list[float], int]:
+        await self._encode(sample, output, self.codec, flags)
+        if self.pix_fmt is None:
+            self.pix_fmt = await self._pixel_format(output)
+        async with self.slots:
+            out = await _run(metric_arguments(self.metric, output, reference, self.pix_fmt))
+        scores = frame_scores(self.metric, out.decode("utf-8", "replace"))
+        if not scores:
+            raise RuntimeError(f"{self.metric} measured no frame of {os.path.basename(output)}")
+        return scores, os.path.getsize(output)
+
+    async def _pixel_format(self, path: str) -> str:
+        out = await _run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                          "stream=pix_fmt", "-of", "csv=p=0", path])
+        return out.decode("ascii", "replace").strip() or "yuv420p"
+
+
+async def _all(coroutines: Iterable[Coroutine[object, object, _T]]) -> list[_T]:
+    """Runs them side by side; the first failure cancels the rest (their encodes killed) and
+    is raised as itself, not inside an exception group."""
+    try:
+        async with asyncio.TaskGroup() as group:
+            tasks = [group.create_task(coroutine) for coroutine in coroutines]
+    except BaseExceptionGroup as failures:
+        first: BaseException = failures
+        while isinstance(first, BaseExceptionGroup):
+            first = first.exceptions[0]
+        raise first from None
+    return [task.result() for task in tasks]
+
+
+def _quiet(progress: object) -> None:
+    """Keeps the samples' progress lines off the console."""
