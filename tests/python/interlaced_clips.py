@@ -67,7 +67,8 @@ def make(ffmpeg, folder, name, seconds=4, scale=1):
         truth_filter, coded_filter = "null", "setfield=tff"
     lossless = ["-c:v", "libx264", "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "yuv420p"]
     _run(ffmpeg, "-f", "lavfi", "-i", pan, "-vf", truth_filter, *lossless, truth)
-    field_coding = ["-flags", "+ilme+ildct", "-top", "1" if "bottom" not in fields else "0"]
+    # The field order comes from the frames (setfield); ffmpeg 9 has no "-top" any more.
+    field_coding = ["-flags", "+ilme+ildct"]
     if codec == "mpeg2":
         coder = ["-c:v", "mpeg2video", "-b:v", "12M", "-maxrate", "15M", "-bufsize", "2M"]
     else:
