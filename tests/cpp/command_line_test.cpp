@@ -177,8 +177,9 @@ TEST(RemuxArguments, EachAttachmentGetsItsOwnTagsBack) {
 TEST(StreamListing, IsOneShortFfprobeRun) {
     EXPECT_EQ(stream_listing_arguments("a b.mkv"),
               (ArgumentList{"ffprobe", "-v", "quiet", "-show_entries",
-                            "stream=index,codec_type:stream_disposition=attached_pic", "-of",
-                            "csv=p=0", "a b.mkv"}));
+                            "stream=index,codec_type,field_order:stream_disposition=attached_pic:"
+                            "program_stream_disposition=attached_pic:format=duration",
+                            "-of", "csv=p=0", "a b.mkv"}));
 }
 
 // The attachments, then the pictures.
@@ -215,13 +216,53 @@ INSTANTIATE_TEST_SUITE_P(
         // Only a video stream is a picture to leave out.
         ListingCase{"0,video,0\n1,audio,1\n2,attachment,1\n", Streams{1, {}}},
         ListingCase{"0,video,0\n1,video\n", std::nullopt},
-        ListingCase{"0,video,1,\n", std::nullopt},
+        // An MPEG-2 stream's empty side-data subsection.
+        ListingCase{"0,video,tt,1,\n1,video,0,,\n", Streams{0, {0}}},
+        ListingCase{"0,video,1,x\n", std::nullopt},
+        // MPEG-TS: a program's streams, then every stream.
+        ListingCase{"0,video,1\n1,audio,0\n\n0,video,1\n1,audio,0\n2.0\n", Streams{0, {0}}},
+        ListingCase{"0,audio,tt,0\n", std::nullopt},
         ListingCase{",video,1\n", std::nullopt},
         ListingCase{"-1,video,1\n", std::nullopt},
         ListingCase{"99999999999999999999999,video,1\n", std::nullopt},
         ListingCase{"1,,1\n", std::nullopt},
         ListingCase{"1,video,2\n", std::nullopt},
-        ListingCase{"{\n  \"streams\": []\n}\n", std::nullopt}));
+        ListingCase{"{\n  \"streams\": []\n}\n", std::nullopt},
+        ListingCase{"0,video,0\n12.5e3\n", std::nullopt}));
+
+struct FilmCase {
+    const char* listing;
+    const char* field_order;
+    std::optional<double> duration;
+};
+
+void PrintTo(const FilmCase& c, std::ostream* out) { *out << testing::PrintToString(c.listing); }
+
+class FilmListing : public testing::TestWithParam<FilmCase> {};
+
+TEST_P(FilmListing, GivesTheFilmsFieldOrderAndTheDuration) {
+    const auto streams = read_stream_listing(GetParam().listing);
+    ASSERT_TRUE(streams.has_value());
+    EXPECT_EQ(streams->field_order, GetParam().field_order);
+    EXPECT_EQ(streams->duration, GetParam().duration);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listings, FilmListing,
+    testing::Values(FilmCase{"0,video,tt,0,\n1,audio,0\n4.023000\n", "tt", 4.023},
+                    FilmCase{"0,video,bb,0\nN/A\n", "bb", std::nullopt},
+                    // The cover listed first says nothing about the film.
+                    FilmCase{"0,video,progressive,1\n1,video,tb,0\n2,video,bt,0\n", "tb",
+                             std::nullopt},
+                    FilmCase{"0,video,0\n1,video,bb,0\n", "", std::nullopt},
+                    FilmCase{"0,video,unknown,0\n", "unknown", std::nullopt},
+                    FilmCase{"0,audio,0\n", "", std::nullopt}));
+
+TEST(FieldOrder, OnlyTheFourFieldCodingsAreInterlaced) {
+    for (const char* order : {"tt", "bb", "tb", "bt"}) EXPECT_TRUE(is_interlaced_field_order(order));
+    for (const char* order : {"progressive", "unknown", "", "TT", "t"})
+        EXPECT_FALSE(is_interlaced_field_order(order));
+}
 
 }  // namespace
 }  // namespace kestrin
