@@ -37,6 +37,25 @@ const ArgumentList worked_example{
     "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a", "copy", "-c:s", "copy",
     "-crf", "20", "-preset", "slow", "/v/out.mkv"};
 
+// Rows that differ from a common list only from the encoder on spell out just that part: the
+// list up to "-fps_mode cfr", then `rest`.
+ArgumentList after_frame_rate(ArgumentList list, std::initializer_list<Text> rest) {
+    list.insert(list.end(), rest);
+    return list;
+}
+
+// The worked example's list up to "-fps_mode cfr".
+const ArgumentList worked_start{
+    "ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
+    "-map", "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf", example_filter,
+    "-fps_mode", "cfr"};
+
+// The same for the task ("in", "out", codec, "480", "1:2:3:4", flags).
+const ArgumentList short_start{
+    "ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map", "0",
+    "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
+    "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1", "-fps_mode", "cfr"};
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLine,
     testing::Values(
@@ -63,62 +82,49 @@ INSTANTIATE_TEST_SUITE_P(
             "libx264",
             {"/v/in.mkv", "/v/out.mkv", "libx264", "720", "1920:800:0:140",
              "-crf 20 -preset slow"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
-             "-map", "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             example_filter,
-             "-fps_mode", "cfr", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-profile:v", "high",
-             "-level", "4.1", "-c:a", "copy", "-c:s", "copy", "-crf", "20", "-preset", "slow",
-             "/v/out.mkv"}},
+            after_frame_rate(worked_start,
+                             {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-profile:v", "high",
+                              "-level", "4.1", "-c:a", "copy", "-c:s", "copy", "-crf", "20",
+                              "-preset", "slow", "/v/out.mkv"})},
         CommandLineCase{
             "own x265 parameters replace the defaults",
             {"/v/in.mkv", "/v/out.mkv", "libx265", "720", "1920:800:0:140",
              "-x265-params crf=18"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
-             "-map", "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             example_filter,
-             "-fps_mode", "cfr", "-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-c:a", "copy", "-c:s", "copy", "-x265-params", "crf=18", "/v/out.mkv"}},
+            after_frame_rate(worked_start,
+                             {"-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-c:a", "copy", "-c:s", "copy", "-x265-params", "crf=18",
+                              "/v/out.mkv"})},
         CommandLineCase{
             "x265-params inside a longer token",
             {"in", "out", "hevc_nvenc", "480", "1:2:3:4", "--my-x265-params-file"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-c:a", "copy", "-c:s", "copy", "--my-x265-params-file", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-c:a", "copy", "-c:s", "copy", "--my-x265-params-file",
+                              "out"})},
         CommandLineCase{
             "hevc_nvenc gets the default x265 parameters",
             {"in", "out", "hevc_nvenc", "480", "1:2:3:4", ""},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a",
-             "copy", "-c:s", "copy", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0",
+                              "-c:a", "copy", "-c:s", "copy", "out"})},
         CommandLineCase{
             "both names: HEVC wins",
             {"in", "out", "x264+x265", "480", "1:2:3:4", ""},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "x264+x265", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a",
-             "copy", "-c:s", "copy", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "x264+x265", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0",
+                              "-c:a", "copy", "-c:s", "copy", "out"})},
         CommandLineCase{
             "upper-case codec: no settings, x265-params in flags is only a flag",
             {"in", "out", "X265", "480", "1:2:3:4", "-x265-params a=1"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "X265", "-c:a", "copy", "-c:s", "copy", "-x265-params",
-             "a=1", "out"}},
+            after_frame_rate(short_start, {"-c:v", "X265", "-c:a", "copy", "-c:s", "copy",
+                                           "-x265-params", "a=1", "out"})},
         CommandLineCase{
             "HEVC in capitals",
             {"in", "out", "HEVC", "480", "1:2:3:4", ""},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "HEVC", "-c:a", "copy", "-c:s", "copy", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "HEVC", "-c:a", "copy", "-c:s", "copy", "out"})},
         CommandLineCase{
             "everything empty",
             {"", "", "", "", "", ""},
@@ -144,13 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
              "10\xE2\x80\x85" "11\xE2\x80\x8A" "12\xE2\x80\xA8" "13\xE2\x80\xA9" "14\xE2\x80\xAF"
              "15\xE2\x81\x9F" "16\xE3\x80\x80" "17  \t 18"
              " x\xE2\x80\x8By y\xE1\xA0\x8Ez z\xEF\xBB\xBFw \\ 'q'\xE3\x80\x80"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "libsvtav1", "-c:a", "copy", "-c:s", "copy", "\"a",
-             "b\"", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14",
-             "15", "16", "17", "18", "x\xE2\x80\x8By", "y\xE1\xA0\x8Ez", "z\xEF\xBB\xBFw", "\\",
-             "'q'", "out"}}),
+            after_frame_rate(
+                short_start,
+                {"-c:v", "libsvtav1", "-c:a", "copy", "-c:s", "copy", "\"a", "b\"", "1", "2", "3",
+                 "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15", "16", "17", "18",
+                 "x\xE2\x80\x8By", "y\xE1\xA0\x8Ez", "z\xEF\xBB\xBFw", "\\", "'q'", "out"})}),
     [](const testing::TestParamInfo<CommandLineCase>& info) {
         return "case" + std::to_string(info.index);
     });
