@@ -22,8 +22,9 @@ public:
     static constexpr std::size_t longest_line = 1000;
 
     // One record of ffmpeg's standard error that is not a statistics record. Records that are
-    // only White_Space, and x265's own "x265 [info]:" lines (ffmpeg 5.1 lets them through at
-    // -loglevel error), are not messages.
+    // only White_Space, and x265's own "x265 [info]:" and "x265 [warning]:" lines and closing
+    // summary (ffmpeg 5.1 lets them through at -loglevel error), are not messages; its errors
+    // are.
     void add(std::string_view record);
 
     const std::vector<Text>& lines() const { return lines_; }

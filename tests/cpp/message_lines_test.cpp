@@ -66,12 +66,16 @@ TEST(KeptMessages, KeepsTheFirstAndCountsTheRest) {
     kept.add(" \t");
     kept.add("  [h264 @ 0x1] error \xFF  ");
     kept.add(std::string(KeptMessages::longest_line - 1, 'a') + "\xE2\x9C\xA6");
-    for (int i = 0; i < 25; ++i) kept.add("x265 [warning]: " + std::to_string(i));
+    kept.add("x265 [warning]: Source height < 720p; disabling lookahead-slices");
+    kept.add("encoded 25 frames in 1.55s (16.17 fps), 2121.55 kb/s, Avg QP:31.42");
+    kept.add("encoded: not x265's");
+    for (int i = 0; i < 25; ++i) kept.add("x265 [error]: " + std::to_string(i));
     ASSERT_EQ(kept.lines().size(), KeptMessages::kept_lines);
     EXPECT_EQ(kept.lines()[0], "[h264 @ 0x1] error \xEF\xBF\xBD");
     EXPECT_EQ(kept.lines()[1], std::string(KeptMessages::longest_line - 1, 'a'));
-    EXPECT_EQ(kept.lines()[19], "x265 [warning]: 17");
-    EXPECT_EQ(kept.more(), 7U);
+    EXPECT_EQ(kept.lines()[2], "encoded: not x265's");
+    EXPECT_EQ(kept.lines()[19], "x265 [error]: 16");
+    EXPECT_EQ(kept.more(), 8U);
 }
 
 }  // namespace
