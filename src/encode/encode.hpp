@@ -4,9 +4,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <vector>
 
+#include "encode/progress.hpp"
 #include "kestrin.hpp"
+#include "tools/cancellation.hpp"
 #include "tools/child.hpp"
 
 namespace kestrin {
@@ -19,15 +23,29 @@ enum class EncodeCaller {
     batch_task,
 };
 
-// What one encode came to: the completion flag and ffmpeg's own messages, kept bounded.
+struct EncodeOptions {
+    EncodeCaller caller = EncodeCaller::transform;
+    // Tripped from any thread, it stops ffmpeg and ends the encode at once.
+    const Cancellation* cancellation = nullptr;
+    // Each statistics record, parsed, on the encoding thread. With it, the progress line is not
+    // drawn: whoever takes the records shows them. May throw: ffmpeg is then stopped.
+    std::function<void(const StatisticsRecord&)> on_record;
+    // See FollowWatch::on_wake.
+    std::function<void()> on_wake;
+};
+
+// What one encode came to: the completion flag, ffmpeg's own messages kept bounded, and its last
+// statistics record.
 struct EncodeOutcome {
     bool succeeded = false;
+    bool cancelled = false;  // stopped through the cancellation (never succeeded then)
     std::vector<Text> messages;
     std::size_t more_messages = 0;
+    std::optional<StatisticsRecord> last_record;
 };
 
 // Runs one encode. Needs no interpreter and may run on any thread.
-Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, EncodeCaller caller);
+Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeOptions& options);
 
 // The same, for callers that need only the flag.
 EncodeResult run_encode(const EncodeTask& task, EncodeCaller caller);
