@@ -53,16 +53,22 @@ Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeO
         task_texts(task), [](const Text* text) { return text->find('\0') != Text::npos; });
     const StreamListing streams = has_nul ? StreamListing{} : list_streams(task.input);
     const ArgumentList arguments = encode_arguments(task, streams.attached_pictures);
-    write_console(command_echo(arguments));
+    const auto console = [&](std::string_view text) {
+        if (!options.quiet) write_console(text);
+    };
+    console(command_echo(arguments));
     // The same name ffmpeg refuses itself; another name of the input would be overwritten while
     // it is read, so it is refused the same way before anything starts.
     if (!has_nul && task.output != task.input && is_same_file(task.input, task.output)) {
-        write_console(error_banner);
-        return EncodeOutcome{};
+        console(error_banner);
+        EncodeOutcome refused;
+        refused.arguments = arguments;
+        return refused;
     }
 
-    const StandardInput input = caller == EncodeCaller::transform ? StandardInput::inherit
-                                                                   : StandardInput::null_device;
+    const StandardInput input = caller == EncodeCaller::transform && !options.null_input
+                                    ? StandardInput::inherit
+                                    : StandardInput::null_device;
     auto started = start_streaming(arguments, input);
     if (!started) return started.failure();
     ChildProcess& child = started.value();
@@ -77,7 +83,7 @@ Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeO
         }
         if (options.on_record) {
             options.on_record(*parsed);
-        } else if (is_valid_utf8(record)) {
+        } else if (!options.quiet && is_valid_utf8(record)) {
             // A record that is not UTF-8 is not shown; the console stays valid text.
             show_progress(parsed->line);
         }
@@ -89,27 +95,30 @@ Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeO
                       FollowWatch{options.cancellation, options.on_wake});
     if (!end) return end.failure();
     EncodeOutcome outcome{wait_status_succeeded(end.value().wait_status) && !end.value().cancelled,
-                          end.value().cancelled, {}, 0, {}};
+                          end.value().cancelled, {}, 0, {}, {}};
     // A cancelled encode has no last record to deliver: its caller asked to hear no more.
     if (!outcome.cancelled) records.finish();
     outcome.messages = messages.lines();
     outcome.more_messages = messages.more();
     outcome.last_record = std::move(last_record);
+    outcome.arguments = arguments;
     if (outcome.cancelled) return outcome;
     std::optional<std::string_view> name;
     if (caller == EncodeCaller::batch_task) name = task.output;
     if (!outcome.succeeded) {
-        write_console(Text(error_banner) +
-                      failure_message_lines(outcome.messages, outcome.more_messages, name));
+        console(Text(error_banner) +
+                failure_message_lines(outcome.messages, outcome.more_messages, name));
     } else {
         const Text line = success_message_line(outcome.messages, outcome.more_messages, name);
-        if (!line.empty()) write_console(line);
+        if (!line.empty()) console(line);
     }
     return outcome;
 }
 
 EncodeResult run_encode(const EncodeTask& task, EncodeCaller caller) {
-    auto outcome = encode_with_messages(task, EncodeOptions{caller, nullptr, {}, {}});
+    EncodeOptions options;
+    options.caller = caller;
+    auto outcome = encode_with_messages(task, options);
     if (!outcome) return outcome.failure();
     return outcome.value().succeeded;
 }

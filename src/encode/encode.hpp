@@ -25,6 +25,11 @@ enum class EncodeCaller {
 
 struct EncodeOptions {
     EncodeCaller caller = EncodeCaller::transform;
+    // Standard input from the null device whatever the caller: an encode that runs beside the
+    // caller's own work must not read, or put into raw mode, its terminal.
+    bool null_input = false;
+    // Nothing is written to the console: the caller shows what it takes from the outcome.
+    bool quiet = false;
     // Tripped from any thread, it stops ffmpeg and ends the encode at once.
     const Cancellation* cancellation = nullptr;
     // Each statistics record, parsed, on the encoding thread. With it, the progress line is not
@@ -42,6 +47,7 @@ struct EncodeOutcome {
     std::vector<Text> messages;
     std::size_t more_messages = 0;
     std::optional<StatisticsRecord> last_record;
+    ArgumentList arguments;  // ffmpeg's, as echoed
 };
 
 // Runs one encode. Needs no interpreter and may run on any thread.
