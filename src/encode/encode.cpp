@@ -69,7 +69,7 @@ Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeO
     const StandardInput input = caller == EncodeCaller::transform && !options.null_input
                                     ? StandardInput::inherit
                                     : StandardInput::null_device;
-    auto started = start_streaming(arguments, input);
+    auto started = start_streaming(arguments, input, options.die_with_caller);
     if (!started) return started.failure();
     ChildProcess& child = started.value();
 

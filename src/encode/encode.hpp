@@ -28,6 +28,8 @@ struct EncodeOptions {
     // Standard input from the null device whatever the caller: an encode that runs beside the
     // caller's own work must not read, or put into raw mode, its terminal.
     bool null_input = false;
+    // ffmpeg is killed when the thread that runs the encode ends, the caller's death included.
+    bool die_with_caller = false;
     // Nothing is written to the console: the caller shows what it takes from the outcome.
     bool quiet = false;
     // Tripped from any thread, it stops ffmpeg and ends the encode at once.

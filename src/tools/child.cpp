@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -91,6 +93,108 @@ int prepare_spawn(SpawnSetup& setup, const ChildWiring& wiring, int output_end, 
     if (int rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1))
         return rc;
     return 0;
+}
+
+// What the child of a death-signalled start does between vfork and exec. It shares the parent's
+// memory, whose thread is suspended meanwhile, so it makes only system calls: no allocation, no
+// lock. Its failure to exec comes back through `error`.
+struct DeathSignalledStart {
+    pid_t parent;
+    const std::vector<Text>* candidates;  // the program's paths to try, in PATH order
+    char* const* argv;
+    int null_input;  // the null device opened by the parent, or -1 to inherit
+    int output_end;
+    int error_end;
+    volatile int error = 0;
+};
+
+[[noreturn]] __attribute__((noinline)) void run_started_child(DeathSignalledStart* start) {
+    // A handler of the parent's must not run on its memory: every caught signal goes back to its
+    // default action (ignored ones stay ignored, as exec keeps them), SIGPIPE and SIGXFSZ too.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction action {};
+        if (::sigaction(signal_number, nullptr, &action) != 0) continue;
+        const bool caught = action.sa_handler != SIG_IGN && action.sa_handler != SIG_DFL;
+        if (caught || signal_number == SIGPIPE || signal_number == SIGXFSZ) {
+            struct sigaction reset {};
+            reset.sa_handler = SIG_DFL;
+            (void)::sigaction(signal_number, &reset, nullptr);
+        }
+    }
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != start->parent) {
+        start->error = ESRCH;  // the caller is gone already: nobody would stop this child
+        ::_exit(127);
+    }
+    if ((start->null_input >= 0 && ::dup2(start->null_input, STDIN_FILENO) < 0) ||
+        (start->output_end >= 0 && ::dup2(start->output_end, STDOUT_FILENO) < 0) ||
+        (start->error_end >= 0 && ::dup2(start->error_end, STDERR_FILENO) < 0)) {
+        start->error = errno;
+        ::_exit(127);
+    }
+#ifdef SYS_close_range
+    (void)::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
+#endif
+    sigset_t empty;
+    sigemptyset(&empty);
+    (void)::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    // As execvp does: a candidate that is not there, or not ours to run, lets the next one try.
+    int error = ENOENT;
+    for (const Text& candidate : *start->candidates) {
+        ::execve(candidate.c_str(), start->argv, environ);
+        if (errno == EACCES) error = EACCES;
+        else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != ENODEV &&
+                 errno != ETIMEDOUT) {
+            error = errno;
+            break;
+        }
+    }
+    start->error = error;
+    ::_exit(127);
+}
+
+// The paths execvp would try for `program`, made before the child exists.
+std::vector<Text> program_candidates(const Text& program) {
+    if (program.find('/') != Text::npos) return {program};
+    const char* path = std::getenv("PATH");
+    const std::string_view folders = path != nullptr ? path : "/bin:/usr/bin";
+    std::vector<Text> candidates;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t colon = folders.find(':', from);
+        const std::string_view folder = folders.substr(from, colon - from);
+        candidates.push_back((folder.empty() ? Text(".") : Text(folder)) + "/" + program);
+        if (colon == std::string_view::npos) break;
+        from = colon + 1;
+    }
+    return candidates;
+}
+
+Result<pid_t> start_death_signalled(char* const* argv, const ChildWiring& wiring, int output_end,
+                                    int error_end) {
+    const std::vector<Text> candidates = program_candidates(argv[0]);
+    UniqueFd null_input;
+    if (wiring.input == StandardInput::null_device) {
+        null_input = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!null_input.valid()) return os_failure(errno);
+    }
+    DeathSignalledStart start{::getpid(), &candidates, argv, null_input.get(), output_end,
+                              error_end};
+    // No signal may reach the child before its handlers are reset.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::vfork();
+    if (pid == 0) run_started_child(&start);
+    const int vfork_error = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) return os_failure(vfork_error);
+    if (start.error != 0) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return os_failure(start.error);
+    }
+    return pid;
 }
 
 // A descriptor that becomes readable when the child exits. The child is not reaped yet, so its
@@ -205,6 +309,12 @@ Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWirin
     for (const Text& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
+    if (wiring.die_with_caller) {
+        auto pid = start_death_signalled(argv.data(), wiring, output_write.get(), error_write.get());
+        if (!pid) return pid.failure();
+        return ChildProcess(pid.value(), std::move(output_read), std::move(error_read));
+    }
+
     SpawnSetup setup;
     if (int rc = prepare_spawn(setup, wiring, output_write.get(), error_write.get()))
         return os_failure(rc);
@@ -278,8 +388,10 @@ Result<int> run_pass_through(const ArgumentList& arguments) {
     return started.value().wait();
 }
 
-Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input) {
-    return start_child(arguments, ChildWiring{input, false, true});
+Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input,
+                                     bool die_with_caller) {
+    return start_child(arguments,
+                       ChildWiring{input, false, true, PipeSize::standard, die_with_caller});
 }
 
 Result<ChildEnd> follow(ChildProcess& child, const Sink& error, const FollowWatch& watch) {

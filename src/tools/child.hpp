@@ -34,6 +34,9 @@ struct ChildWiring {
     bool pipe_output = false;  // standard output to a pipe the caller reads, else inherited
     bool pipe_error = false;   // standard error likewise, always of the standard size
     PipeSize output_size = PipeSize::standard;
+    // The child is killed when the thread that starts it ends, the process's death included:
+    // ffmpeg ignores SIGPIPE and would otherwise encode on to its end after its caller is gone.
+    bool die_with_caller = false;
 };
 
 // True exactly when the child ended normally with exit status 0.
@@ -114,7 +117,8 @@ Result<CollectedOutput> run_collecting(const ArgumentList& arguments, PipeSize o
 Result<int> run_pass_through(const ArgumentList& arguments);
 
 // Standard error on a pipe, which follow() reads.
-Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input);
+Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input,
+                                     bool die_with_caller = false);
 
 struct FollowWatch {
     // When tripped, the child is stopped and reaped at once.

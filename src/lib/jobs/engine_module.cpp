@@ -236,6 +236,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
         EncodeOptions options;
         options.caller = batch ? EncodeCaller::batch_task : EncodeCaller::transform;
         options.null_input = true;
+        options.die_with_caller = true;
         options.quiet = quiet;
         options.cancellation = &cancellation;
         PendingError error;
