@@ -398,6 +398,11 @@ def main():
         report["kestrin_jobs"] = jobs_overhead.measure(clip, folder)
         rows.append(jobs_overhead.row(report["kestrin_jobs"]))
 
+        import interlace_overhead
+
+        report["interlace"] = interlace_overhead.measure(folder)
+        rows.extend(interlace_overhead.rows(report["interlace"]))
+
         crop = crop_figures(folder)
         report["blackbar"] = crop
         rows.extend(crop_rows(crop))

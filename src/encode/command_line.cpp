@@ -30,8 +30,14 @@ void append_encoder_settings(ArgumentList& arguments, const EncodeTask& task) {
 
 }  // namespace
 
-Text video_filter_text(std::string_view crop, std::string_view res) {
-    Text filter = "crop=";
+Text video_filter_text(std::string_view crop, std::string_view res,
+                       std::string_view field_filter) {
+    Text filter;
+    if (!field_filter.empty()) {
+        filter += field_filter;
+        filter += ',';
+    }
+    filter += "crop=";
     filter += remove_all(crop, "crop=");
     filter += ",scale=w='trunc(oh*a/16)*16':h=";
     filter += res;
@@ -40,7 +46,8 @@ Text video_filter_text(std::string_view crop, std::string_view res) {
 }
 
 ArgumentList encode_arguments(const EncodeTask& task,
-                              std::span<const std::size_t> attached_pictures) {
+                              std::span<const std::size_t> attached_pictures,
+                              std::string_view field_filter) {
     // "-dn" right after "-map 0": data streams (camera timecode tracks, phone telemetry) have no
     // encoder, Matroska refuses them and MP4 cannot copy them, so keeping them would fail every
     // encode of such footage. MP4 and MOV outputs rebuild the timecode from the video's tags.
@@ -57,7 +64,7 @@ ArgumentList encode_arguments(const EncodeTask& task,
     // "-fps_mode" alone: ffmpeg 9 rejects the older "-vsync", and 5.1 already knows "-fps_mode".
     arguments.insert(arguments.end(), {"-map_metadata:g", "-1",
                                        "-map_chapters", "0",
-                                       "-vf", video_filter_text(task.crop, task.res),
+                                       "-vf", video_filter_text(task.crop, task.res, field_filter),
                                        "-fps_mode", "cfr",
                                        "-c:v", task.codec});
     append_encoder_settings(arguments, task);

@@ -8,6 +8,7 @@
 
 #include "encode/command_line.hpp"
 #include "encode/message_lines.hpp"
+#include "encode/interlace.hpp"
 #include "encode/progress.hpp"
 #include "encode/stream_listing.hpp"
 #include "tools/console.hpp"
@@ -52,7 +53,12 @@ Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeO
     const bool has_nul = std::ranges::any_of(
         task_texts(task), [](const Text* text) { return text->find('\0') != Text::npos; });
     const StreamListing streams = has_nul ? StreamListing{} : list_streams(task.input);
-    const ArgumentList arguments = encode_arguments(task, streams.attached_pictures);
+    // Only a film coded as fields costs the analysis run; every other file's list is as it was.
+    const Text field_filter = is_interlaced_field_order(streams.field_order)
+                                  ? field_filter_text(analyse_fields(task.input, streams.duration))
+                                  : Text{};
+    const ArgumentList arguments =
+        encode_arguments(task, streams.attached_pictures, field_filter);
     const auto console = [&](std::string_view text) {
         if (!options.quiet) write_console(text);
     };

@@ -1,6 +1,6 @@
-// The encode routine behind transform and every batch task: list the input's streams, echo the
-// command, run ffmpeg with its statistics on a pipe, redraw the progress line, keep and show
-// ffmpeg's own messages, report the completion flag.
+// The encode routine behind transform and every batch task: list the input's streams (and, for a
+// film coded as fields, measure them), echo the command, run ffmpeg with its statistics on a
+// pipe, redraw the progress line, keep and show ffmpeg's own messages, report the completion flag.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
-// One short ffprobe run that lists an input's streams by index, kind and cover-picture flag: remux
-// learns its attachments from it, the encode its attached pictures.
+// One short ffprobe run that lists an input's streams by index, kind, field order and cover-picture
+// flag, and its duration: remux learns its attachments from it, the encode its attached pictures
+// and whether the film is coded interlaced.
 #pragma once
 
 #include <cstddef>
@@ -17,13 +18,24 @@ struct StreamListing {
     // Input indices of the video streams that are a cover picture (disposition attached_pic),
     // in listing order.
     std::vector<std::size_t> attached_pictures;
+    // ffprobe's field_order of the first video stream that is not a cover picture ("tt", "bb",
+    // "progressive", "unknown", ...); empty when there is none or it was not listed.
+    Text field_order;
+    // The container's duration in seconds; nothing when not listed or "N/A".
+    std::optional<double> duration;
 };
 
-// One line a stream: "index,codec_type,attached_pic".
+// "tt", "bb", "tb" or "bt": the film is coded as fields.
+bool is_interlaced_field_order(std::string_view field_order);
+
+// One line a stream, "index,codec_type[,field_order],attached_pic" (the field order for video
+// streams only), then one line with the duration. Streams that belong to a program (MPEG-TS) come
+// twice: in their program, then among all streams.
 ArgumentList stream_listing_arguments(const Text& input);
 
-// The listing read from ffprobe's standard output; nothing when any line that is not empty is
-// not "<decimal index>,<kind>,<0 or 1>".
+// The listing read from ffprobe's standard output; nothing when a line that is not empty is
+// neither a stream as above nor or a duration. A subsection that has nothing to list (an MPEG-2 stream's
+// side data) adds an empty field at the end of its stream's line, which is passed over.
 std::optional<StreamListing> read_stream_listing(std::string_view listing);
 
 // Only a hint: when ffprobe can't start (a NUL in the path included), fails, is killed, or

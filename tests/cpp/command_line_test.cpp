@@ -37,6 +37,25 @@ const ArgumentList worked_example{
     "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a", "copy", "-c:s", "copy",
     "-crf", "20", "-preset", "slow", "/v/out.mkv"};
 
+// Rows that differ from a common list only from the encoder on spell out just that part: the
+// list up to "-fps_mode cfr", then `rest`.
+ArgumentList after_frame_rate(ArgumentList list, std::initializer_list<Text> rest) {
+    list.insert(list.end(), rest);
+    return list;
+}
+
+// The worked example's list up to "-fps_mode cfr".
+const ArgumentList worked_start{
+    "ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
+    "-map", "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf", example_filter,
+    "-fps_mode", "cfr"};
+
+// The same for the task ("in", "out", codec, "480", "1:2:3:4", flags).
+const ArgumentList short_start{
+    "ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map", "0",
+    "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
+    "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1", "-fps_mode", "cfr"};
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandLine,
     testing::Values(
@@ -63,62 +82,49 @@ INSTANTIATE_TEST_SUITE_P(
             "libx264",
             {"/v/in.mkv", "/v/out.mkv", "libx264", "720", "1920:800:0:140",
              "-crf 20 -preset slow"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
-             "-map", "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             example_filter,
-             "-fps_mode", "cfr", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-profile:v", "high",
-             "-level", "4.1", "-c:a", "copy", "-c:s", "copy", "-crf", "20", "-preset", "slow",
-             "/v/out.mkv"}},
+            after_frame_rate(worked_start,
+                             {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-profile:v", "high",
+                              "-level", "4.1", "-c:a", "copy", "-c:s", "copy", "-crf", "20",
+                              "-preset", "slow", "/v/out.mkv"})},
         CommandLineCase{
             "own x265 parameters replace the defaults",
             {"/v/in.mkv", "/v/out.mkv", "libx265", "720", "1920:800:0:140",
              "-x265-params crf=18"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "/v/in.mkv",
-             "-map", "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             example_filter,
-             "-fps_mode", "cfr", "-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-c:a", "copy", "-c:s", "copy", "-x265-params", "crf=18", "/v/out.mkv"}},
+            after_frame_rate(worked_start,
+                             {"-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-c:a", "copy", "-c:s", "copy", "-x265-params", "crf=18",
+                              "/v/out.mkv"})},
         CommandLineCase{
             "x265-params inside a longer token",
             {"in", "out", "hevc_nvenc", "480", "1:2:3:4", "--my-x265-params-file"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-c:a", "copy", "-c:s", "copy", "--my-x265-params-file", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-c:a", "copy", "-c:s", "copy", "--my-x265-params-file",
+                              "out"})},
         CommandLineCase{
             "hevc_nvenc gets the default x265 parameters",
             {"in", "out", "hevc_nvenc", "480", "1:2:3:4", ""},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a",
-             "copy", "-c:s", "copy", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "hevc_nvenc", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0",
+                              "-c:a", "copy", "-c:s", "copy", "out"})},
         CommandLineCase{
             "both names: HEVC wins",
             {"in", "out", "x264+x265", "480", "1:2:3:4", ""},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "x264+x265", "-pix_fmt", "yuv420p10le", "-profile:v",
-             "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0", "-c:a",
-             "copy", "-c:s", "copy", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "x264+x265", "-pix_fmt", "yuv420p10le", "-profile:v",
+                              "main10", "-x265-params", "aq-mode=3:strong-intra-smoothing=0:sao=0",
+                              "-c:a", "copy", "-c:s", "copy", "out"})},
         CommandLineCase{
             "upper-case codec: no settings, x265-params in flags is only a flag",
             {"in", "out", "X265", "480", "1:2:3:4", "-x265-params a=1"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "X265", "-c:a", "copy", "-c:s", "copy", "-x265-params",
-             "a=1", "out"}},
+            after_frame_rate(short_start, {"-c:v", "X265", "-c:a", "copy", "-c:s", "copy",
+                                           "-x265-params", "a=1", "out"})},
         CommandLineCase{
             "HEVC in capitals",
             {"in", "out", "HEVC", "480", "1:2:3:4", ""},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "HEVC", "-c:a", "copy", "-c:s", "copy", "out"}},
+            after_frame_rate(short_start,
+                             {"-c:v", "HEVC", "-c:a", "copy", "-c:s", "copy", "out"})},
         CommandLineCase{
             "everything empty",
             {"", "", "", "", "", ""},
@@ -144,13 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
              "10\xE2\x80\x85" "11\xE2\x80\x8A" "12\xE2\x80\xA8" "13\xE2\x80\xA9" "14\xE2\x80\xAF"
              "15\xE2\x81\x9F" "16\xE3\x80\x80" "17  \t 18"
              " x\xE2\x80\x8By y\xE1\xA0\x8Ez z\xEF\xBB\xBFw \\ 'q'\xE3\x80\x80"},
-            {"ffmpeg", "-y", "-hide_banner", "-loglevel", "error", "-stats", "-i", "in", "-map",
-             "0", "-dn", "-map_metadata:g", "-1", "-map_chapters", "0", "-vf",
-             "crop=1:2:3:4,scale=w='trunc(oh*a/16)*16':h=480:flags=lanczos,setsar=1",
-             "-fps_mode", "cfr", "-c:v", "libsvtav1", "-c:a", "copy", "-c:s", "copy", "\"a",
-             "b\"", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14",
-             "15", "16", "17", "18", "x\xE2\x80\x8By", "y\xE1\xA0\x8Ez", "z\xEF\xBB\xBFw", "\\",
-             "'q'", "out"}}),
+            after_frame_rate(
+                short_start,
+                {"-c:v", "libsvtav1", "-c:a", "copy", "-c:s", "copy", "\"a", "b\"", "1", "2", "3",
+                 "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15", "16", "17", "18",
+                 "x\xE2\x80\x8By", "y\xE1\xA0\x8Ez", "z\xEF\xBB\xBFw", "\\", "'q'", "out"})}),
     [](const testing::TestParamInfo<CommandLineCase>& info) {
         return "case" + std::to_string(info.index);
     });
@@ -177,8 +181,9 @@ TEST(RemuxArguments, EachAttachmentGetsItsOwnTagsBack) {
 TEST(StreamListing, IsOneShortFfprobeRun) {
     EXPECT_EQ(stream_listing_arguments("a b.mkv"),
               (ArgumentList{"ffprobe", "-v", "quiet", "-show_entries",
-                            "stream=index,codec_type:stream_disposition=attached_pic", "-of",
-                            "csv=p=0", "a b.mkv"}));
+                            "stream=index,codec_type,field_order:stream_disposition=attached_pic:"
+                            "program_stream_disposition=attached_pic:format=duration",
+                            "-of", "csv=p=0", "a b.mkv"}));
 }
 
 // The attachments, then the pictures.
@@ -215,13 +220,53 @@ INSTANTIATE_TEST_SUITE_P(
         // Only a video stream is a picture to leave out.
         ListingCase{"0,video,0\n1,audio,1\n2,attachment,1\n", Streams{1, {}}},
         ListingCase{"0,video,0\n1,video\n", std::nullopt},
-        ListingCase{"0,video,1,\n", std::nullopt},
+        // An MPEG-2 stream's empty side-data subsection.
+        ListingCase{"0,video,tt,1,\n1,video,0,,\n", Streams{0, {0}}},
+        ListingCase{"0,video,1,x\n", std::nullopt},
+        // MPEG-TS: a program's streams, then every stream.
+        ListingCase{"0,video,1\n1,audio,0\n\n0,video,1\n1,audio,0\n2.0\n", Streams{0, {0}}},
+        ListingCase{"0,audio,tt,0\n", std::nullopt},
         ListingCase{",video,1\n", std::nullopt},
         ListingCase{"-1,video,1\n", std::nullopt},
         ListingCase{"99999999999999999999999,video,1\n", std::nullopt},
         ListingCase{"1,,1\n", std::nullopt},
         ListingCase{"1,video,2\n", std::nullopt},
-        ListingCase{"{\n  \"streams\": []\n}\n", std::nullopt}));
+        ListingCase{"{\n  \"streams\": []\n}\n", std::nullopt},
+        ListingCase{"0,video,0\n12.5e3\n", std::nullopt}));
+
+struct FilmCase {
+    const char* listing;
+    const char* field_order;
+    std::optional<double> duration;
+};
+
+void PrintTo(const FilmCase& c, std::ostream* out) { *out << testing::PrintToString(c.listing); }
+
+class FilmListing : public testing::TestWithParam<FilmCase> {};
+
+TEST_P(FilmListing, GivesTheFilmsFieldOrderAndTheDuration) {
+    const auto streams = read_stream_listing(GetParam().listing);
+    ASSERT_TRUE(streams.has_value());
+    EXPECT_EQ(streams->field_order, GetParam().field_order);
+    EXPECT_EQ(streams->duration, GetParam().duration);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listings, FilmListing,
+    testing::Values(FilmCase{"0,video,tt,0,\n1,audio,0\n4.023000\n", "tt", 4.023},
+                    FilmCase{"0,video,bb,0\nN/A\n", "bb", std::nullopt},
+                    // The cover listed first says nothing about the film.
+                    FilmCase{"0,video,progressive,1\n1,video,tb,0\n2,video,bt,0\n", "tb",
+                             std::nullopt},
+                    FilmCase{"0,video,0\n1,video,bb,0\n", "", std::nullopt},
+                    FilmCase{"0,video,unknown,0\n", "unknown", std::nullopt},
+                    FilmCase{"0,audio,0\n", "", std::nullopt}));
+
+TEST(FieldOrder, OnlyTheFourFieldCodingsAreInterlaced) {
+    for (const char* order : {"tt", "bb", "tb", "bt"}) EXPECT_TRUE(is_interlaced_field_order(order));
+    for (const char* order : {"progressive", "unknown", "", "TT", "t"})
+        EXPECT_FALSE(is_interlaced_field_order(order));
+}
 
 }  // namespace
 }  // namespace kestrin

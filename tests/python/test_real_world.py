@@ -157,7 +157,7 @@ def test_transform_makes_a_constant_frame_rate(transformed):
     assert int(json.loads(counted)["streams"][0]["nb_read_frames"]) in range(48, 52)
 
 
-def test_transform_of_interlaced_material_does_not_deinterlace(transformed):
+def test_transform_of_interlaced_material_keeps_the_picture_size(transformed):
     ok, output = transformed["interlaced"]
     assert ok is True
     video, _ = video_and_others(streams_of(output))

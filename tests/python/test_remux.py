@@ -5,8 +5,11 @@ from conftest import ffprobe_json
 
 REMUX_ARGS = ["-hide_banner", "-loglevel", "quiet", "-nostats", "-i", "IN", "-c", "copy",
               "-map", "0", "-map_metadata", "-1", "-y", "OUT"]
-STREAM_LISTING = ["-v", "quiet", "-show_entries",
-                  "stream=index,codec_type:stream_disposition=attached_pic", "-of", "csv=p=0"]
+STREAM_LISTING = [
+    "-v", "quiet", "-show_entries",
+    "stream=index,codec_type,field_order:stream_disposition=attached_pic:"
+    "program_stream_disposition=attached_pic:format=duration", "-of",
+    "csv=p=0"]
 
 
 @pytest.mark.parametrize("input_path, output_path", [

@@ -120,7 +120,9 @@ def test_child_gets_the_list_and_the_callers_standard_input(engine, fake, stdin_
     assert record["stdin"] == stdin_pipe
 
 
-LISTING = ["-v", "quiet", "-show_entries", "stream=index,codec_type:stream_disposition=attached_pic",
+LISTING = ["-v", "quiet", "-show_entries",
+           "stream=index,codec_type,field_order:stream_disposition=attached_pic:"
+           "program_stream_disposition=attached_pic:format=duration",
            "-of", "csv=p=0", "in.mkv"]
 # Cover art first and last, as taggers write it into MP4 and MKV.
 COVERS = "0,video,1\n1,video,0\n2,audio,0\n3,video,1\n"
@@ -152,6 +154,29 @@ def test_cover_pictures_follow_the_stream_listing(engine, fake, listing, setting
         (ffprobe,) = fake.invocations("ffprobe")
         assert (ffprobe["argv"][1:], ffprobe["stdin_is_null"]) == (LISTING, True)
         assert ffprobe["end"] <= ffmpeg["start"]
+
+
+@pytest.mark.parametrize("listing, runs, field_filter", [
+    pytest.param("0,video,progressive,0\n1,video,tt,0\n", 1, "", id="progressive"),
+    pytest.param("0,video,unknown,0\n", 1, "", id="unknown"),
+    # The analysis run writes no idet summary: combing is the worse error.
+    pytest.param("0,video,1\n1,video,bb,0,\n5.0\n", 2, "bwdif=mode=send_frame,",
+                 id="interlaced, nothing measured"),
+])
+def test_only_a_film_coded_as_fields_is_measured(engine, fake, listing, runs, field_filter):
+    fake.output("ffprobe", "stdout", listing)
+    result, console = on_console(lambda: engine.transform(*TASK))
+    assert result is True
+    *analysis, ffmpeg = fake.invocations("ffmpeg")
+    assert len(analysis) + 1 == runs
+    if analysis:
+        assert "idet" in analysis[0]["argv"] and analysis[0]["stdin_is_null"] is True
+    pictures = ["-map", "-0:0"] if listing.startswith("0,video,1") else []
+    after_dn = ARGV.index("-dn") + 1
+    argv = ARGV[:after_dn] + pictures + ARGV[after_dn:]
+    argv[argv.index("-vf") + 1] = field_filter + argv[argv.index("-vf") + 1]
+    assert ffmpeg["argv"][1:] == argv
+    assert console == b"\n  > [DEBUG] CMD: ffmpeg " + " ".join(argv).encode() + b"\n"
 
 
 def test_a_named_pipe_is_left_to_ffmpeg_alone(engine, fake, tmp_path):
