@@ -137,12 +137,12 @@ class Attempt:
         """Encodes to the hidden name, renames it into place on success and removes it
         otherwise. A cancelled attempt comes out as a failure."""
         hidden = hidden_path(self.output)
-        task = list(self._task)
-        task[1] = hidden
+        source, _, codec, res, crop, flags = self._task
         receive = None if on_record is None else (lambda raw: on_record(Record(*raw)))
         try:
             ok, cancelled, messages, more, last, arguments = _engine.encode(
-                *task, receive, self.cancellation, self._batch, self._quiet)
+                source, hidden, codec, res, crop, flags, receive, self.cancellation, self._batch,
+                self._quiet)
             ok = ok and not cancelled
             # True only with the output in place: ffmpeg may succeed without writing the file
             # (flags that send the encode elsewhere).
