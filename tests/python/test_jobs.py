@@ -116,18 +116,25 @@ async def main():
         "in.mkv", f"{os.environ['FILMS']}/out{i}.mkv", "libx264", "720", "", "") for i in range(2)))
 asyncio.run(main())
 """,
+    # One encode on the main thread: Ctrl-C reaches the engine's wait itself.
+    "transform": """
+import os, kestrin_jobs
+kestrin_jobs.transform("in.mkv", f"{os.environ['FILMS']}/out.mkv", "libx264", "720", "", "")
+""",
 }
 
 
 @pytest.mark.parametrize("caller, stop, status", [
     ("encode_all", signal.SIGINT, -signal.SIGINT),  # KeyboardInterrupt, propagated
     ("asyncio", signal.SIGINT, -signal.SIGINT),     # asyncio.run cancels its tasks first
+    ("transform", signal.SIGINT, -signal.SIGINT),
     ("encode_all", signal.SIGKILL, -signal.SIGKILL),
 ])
 def test_a_stopped_caller_leaves_no_encode_and_no_output(fake, tmp_path, caller, stop, status):
     films = tmp_path / "films"
     films.mkdir()
     fake.set("stats_for", "30", "ffmpeg")
+    encodes = 1 if caller == "transform" else 2
     with subprocess.Popen(
             [sys.executable, "-c", CALLERS[caller]], stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -135,15 +142,15 @@ def test_a_stopped_caller_leaves_no_encode_and_no_output(fake, tmp_path, caller,
                 os.path.dirname(kestrin_jobs.__file__))})
     ) as process:
         try:
-            wait_for(lambda: len(started_encodes(fake)) == 2, 20, "two running encodes")
-            assert len(processes_naming(str(films))) == 2
+            wait_for(lambda: len(started_encodes(fake)) == encodes, 20, "running encodes")
+            assert len(processes_naming(str(films))) == encodes
             process.send_signal(stop)
             wait_for(lambda: not processes_naming(str(films)), 2, "end of every encode")
             assert process.wait(10) == status, process.stderr.read().decode()
         finally:
             process.kill()
     time.sleep(0.5)
-    assert len(started_encodes(fake)) == 2  # nothing more was started
+    assert len(started_encodes(fake)) == encodes  # nothing more was started
     assert not processes_naming(str(films))
     if stop == signal.SIGINT:  # a killed caller leaves the temporary files, hidden
         assert os.listdir(films) == []
