@@ -271,7 +271,8 @@ def test_a_cancelled_transform_async_leaves_the_loop_free_and_nothing_behind(fak
             task.result()
         return longest
 
-    assert asyncio.run(main()) < 0.05
+    # Stopping and reaping happen on the encode's thread; the old design blocked 0.2 to 2 s here.
+    assert asyncio.run(main()) < 0.1
     (ffmpeg,) = started_encodes(fake)
     assert not running(ffmpeg)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "log"]
