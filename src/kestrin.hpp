@@ -61,6 +61,7 @@ enum class FailureKind {
 struct Failure {
     FailureKind kind;
     Text message;
+    int error_number = 0;  // the system's errno behind an os_error, where there is one
 };
 
 // Either a value or a failure; failures travel as values and become exceptions only in src/lib.

@@ -1,10 +1,10 @@
-"""Runs kestrin encodes on a Dask cluster the safe way: each one in a child Python process.
+"""Runs kestrin encodes on a Dask cluster the safe way: without the interpreter lock.
 
 Every kestrin call holds the interpreter lock until ffmpeg ends. Made directly in a Dask worker
 thread, a long encode stops the worker's event loop: it sends no heartbeat, and after the
 scheduler's ``worker-ttl`` the worker is restarted and the encode runs again elsewhere, again and
-again, until the task ends as ``KilledWorker``. :func:`transform` runs the call in a child Python
-process instead and waits for it without the lock, so the worker stays responsive::
+again, until the task ends as ``KilledWorker``. :func:`transform` runs the engine's own encode
+without the lock instead (the one of :mod:`kestrin_jobs`), so the worker stays responsive::
 
     from distributed import Client
     import kestrin_dask
@@ -23,8 +23,7 @@ How to run the cluster for it:
 - Gather the futures and drop each one as it finishes (:func:`encode_all` does): a finished
   future that is still held is recomputed, that is encoded again, when its worker restarts.
 - Submit with ``retries`` (``client.submit(kestrin_dask.transform, *task, retries=2,
-  pure=False)``): an encode process that dies is an :class:`EncodeProcessDied` error, which Dask
-  retries; a worker that dies has its task re-run by the scheduler.
+  pure=False)``): a worker that dies has its task re-run by the scheduler.
 
 What each attempt guarantees:
 
@@ -32,24 +31,21 @@ What each attempt guarantees:
   into place only when ffmpeg succeeded, so a re-run never leaves a partial file under the
   output's name, and a finished output is only ever replaced whole. A failed attempt removes its
   temporary file; one whose worker was killed leaves it (``.NAME.part-XXXXXXXX.SUFFIX``).
-- The encode process asks Linux to kill it when the worker thread that started it ends, and a
-  guard process kills its ffmpeg as soon as it has ended, so a killed worker leaves no encode
-  running.
-- The console text of the encode (the command, the progress line, the error banner) goes to the
-  logger ``distributed.worker.kestrin`` as whole lines, each prefixed with the output's file name:
-  the worker's default logging shows them with its own lines and keeps them for
-  ``Client.get_worker_logs()``. Progress lines are logged at most once every
+- ffmpeg is stopped and reaped whenever the call is left early.
+- The console text of the encode (the command, the progress line, the error banner and ffmpeg's
+  own messages) goes to the logger ``distributed.worker.kestrin`` as whole lines, each prefixed
+  with the output's file name: the worker's default logging shows them with its own lines and
+  keeps them for ``Client.get_worker_logs()``. Progress lines are logged at most once every
   ``PROGRESS_LOG_INTERVAL`` seconds, and the last one always.
 
 ``distributed`` is needed only for :func:`encode_all`; :func:`transform` needs only kestrin and
 works as well from any thread or process pool. Outside Dask, :mod:`kestrin_jobs` (whose runner
-this module uses) adds progress events, asyncio and cancellation.
+this module shares) adds progress events, asyncio and cancellation.
 """
 from __future__ import annotations
 
 import logging
 import os
-import re
 import time
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
@@ -68,79 +64,54 @@ _LOGGER = logging.getLogger("distributed.worker.kestrin")
 PROGRESS_LOG_INTERVAL = 30.0
 
 _PROGRESS_PREFIX = "  > [\u2726 KESTRIN] ENCODE | "
-_CONTROL_SEQUENCE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
-_RECORD_END = re.compile(rb"[\r\n]")
+_BANNER = "  > [\u2726 KESTRIN] FFmpeg exited with an error."
+_MESSAGE_PREFIX = "  > [\u2726 KESTRIN] FFMPEG | "
 
 
 def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str) -> bool:
-    """``KestEngine.transform`` in a child Python process; the output appears only on success.
+    """The engine's encode without the interpreter lock; the output appears only on success.
 
-    Returns True when ffmpeg succeeded (the output is then in place) and False when it failed
-    (nothing is left behind). Raises what ``transform`` raises (``OSError`` when ffmpeg cannot
-    be started, ``TypeError`` for an argument that is not a ``str``), and
-    :class:`EncodeProcessDied` when the child process died, which Dask's ``retries`` retry.
-    kestrin's ``PanicException`` (a fault inside the child's engine) comes back as a
-    ``RuntimeError`` naming it.
+    Returns True when ffmpeg succeeded and the output is in place, and False when it failed
+    (nothing is left behind). Raises what ``transform`` raises (``OSError`` subclasses when
+    ffmpeg cannot be started, ``TypeError`` for an argument that is not a ``str``), and
+    ``ValueError`` for an output that is the input.
     """
     arguments = _runner.checked_arguments((input, output, codec, res, crop, flags))
-    # Started from, and waited for on, this same thread: the worker thread that runs the task.
-    return _runner.run(_runner.Attempt(arguments, _ConsoleRelay(os.path.basename(output)),
-                                       console_takes_stderr=True))
+    log = _EncodeLog(os.path.basename(output))
+    outcome = _runner.Attempt(arguments, quiet=True).run(log.record)
+    log.close(outcome)
+    return outcome.ok
 
 
-class _ConsoleRelay:
-    """Cuts an encode's console bytes into whole lines for the log.
-
-    The progress line is redrawn with a carriage return and an erase-line sequence and never ends
-    in a line feed: passed on as it comes, the next log line would be glued onto it. Records are
-    therefore cut at carriage returns as well as line feeds, control sequences are removed, and
-    progress records are thinned to one per ``PROGRESS_LOG_INTERVAL`` plus the last one.
-    """
+class _EncodeLog:
+    """An encode's console as whole log lines: progress records thinned to one per
+    ``PROGRESS_LOG_INTERVAL`` plus the last, then the command and the outcome."""
 
     def __init__(self, label: str, logger: logging.Logger = _LOGGER) -> None:
         self._label = label
         self._logger = logger
-        self._pending = b""
-        self._held_progress: str | None = None
-        self._last_progress_logged = float("-inf")
+        self._held: str | None = None
+        self._last_logged = float("-inf")
 
-    def feed(self, chunk: bytes) -> None:
-        records = _RECORD_END.split(self._pending + chunk)
-        self._pending = records.pop()
-        for record in records:
-            self._line(record)
+    def record(self, record: _runner.Record) -> None:
+        now = time.monotonic()
+        if now - self._last_logged >= PROGRESS_LOG_INTERVAL:
+            self._last_logged = now
+            self._held = None
+            self._emit(_PROGRESS_PREFIX + record.line)
+        else:
+            self._held = record.line
 
-    def due(self) -> float | None:
-        return None  # a held progress line waits for the next line or the end
-
-    def tick(self) -> None:
-        pass
-
-    def close(self) -> None:
-        self._line(self._pending)
-        self._pending = b""
-        self._flush_progress()
-
-    def _line(self, record: bytes) -> None:
-        text = _CONTROL_SEQUENCE.sub("", record.decode("utf-8", "replace")).rstrip()
-        if not text.strip():
-            return
-        if text.startswith(_PROGRESS_PREFIX):
-            now = time.monotonic()
-            if now - self._last_progress_logged >= PROGRESS_LOG_INTERVAL:
-                self._last_progress_logged = now
-                self._held_progress = None
-                self._emit(text)
-            else:
-                self._held_progress = text
-            return
-        self._flush_progress()
-        self._emit(text)
-
-    def _flush_progress(self) -> None:
-        if self._held_progress is not None:
-            self._emit(self._held_progress)
-            self._held_progress = None
+    def close(self, outcome: _runner.Outcome) -> None:
+        if self._held is not None:
+            self._emit(_PROGRESS_PREFIX + self._held)
+        self._emit("  > [DEBUG] CMD: " + " ".join(["ffmpeg", *outcome.arguments[1:]]))
+        if not outcome.ok:
+            self._emit(_BANNER)
+        for message in outcome.messages:
+            self._emit(_MESSAGE_PREFIX + message)
+        if outcome.more_messages:
+            self._emit(f"{_MESSAGE_PREFIX}({outcome.more_messages} more)")
 
     def _emit(self, text: str) -> None:
         self._logger.info("%s: %s", self._label, text)

@@ -3,10 +3,8 @@
 #include "encode/encode.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include "encode/command_line.hpp"
 #include "encode/message_lines.hpp"
@@ -14,6 +12,7 @@
 #include "encode/progress.hpp"
 #include "encode/stream_listing.hpp"
 #include "tools/console.hpp"
+#include "tools/same_file.hpp"
 #include "tools/text.hpp"
 
 namespace kestrin {
@@ -22,10 +21,6 @@ namespace {
 constexpr std::string_view progress_prefix = "\r\x1b[2K  > [\xE2\x9C\xA6 KESTRIN] ENCODE | ";
 constexpr std::string_view error_banner =
     "\n  > [\xE2\x9C\xA6 KESTRIN] FFmpeg exited with an error.\n";
-
-// A pipe that can't be read is tried again this often, with this pause, before it is given up.
-constexpr int read_attempts = 100;
-constexpr auto read_retry_pause = std::chrono::milliseconds(10);
 
 Text command_echo(const ArgumentList& arguments) {
     Text echo = "\n  > [DEBUG] CMD: ffmpeg";
@@ -51,7 +46,8 @@ void show_progress(std::string_view text) {
 
 }  // namespace
 
-Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, EncodeCaller caller) {
+Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeOptions& options) {
+    const EncodeCaller caller = options.caller;
     // A text holding a NUL can reach no child: nothing is started, not even the listing, and
     // ffmpeg's start says why.
     const bool has_nul = std::ranges::any_of(
@@ -63,58 +59,72 @@ Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, EncodeCaller 
                                   : Text{};
     const ArgumentList arguments =
         encode_arguments(task, streams.attached_pictures, field_filter);
-    write_console(command_echo(arguments));
+    const auto console = [&](std::string_view text) {
+        if (!options.quiet) write_console(text);
+    };
+    console(command_echo(arguments));
+    // The same name ffmpeg refuses itself; another name of the input would be overwritten while
+    // it is read, so it is refused the same way before anything starts.
+    if (!has_nul && task.output != task.input && is_same_file(task.input, task.output)) {
+        console(error_banner);
+        EncodeOutcome refused;
+        refused.arguments = arguments;
+        return refused;
+    }
 
-    const StandardInput input = caller == EncodeCaller::transform ? StandardInput::inherit
-                                                                   : StandardInput::null_device;
-    auto started = start_streaming(arguments, input);
+    const StandardInput input = caller == EncodeCaller::transform && !options.null_input
+                                    ? StandardInput::inherit
+                                    : StandardInput::null_device;
+    auto started = start_streaming(arguments, input, options.die_with_caller);
     if (!started) return started.failure();
     ChildProcess& child = started.value();
 
     KeptMessages messages;
+    std::optional<StatisticsRecord> last_record;
     RecordReader records([&](std::string_view record) {
-        if (const auto text = progress_text(record)) {
-            // A record that is not UTF-8 is not shown; the console stays valid text.
-            if (is_valid_utf8(record)) show_progress(*text);
-        } else {
+        auto parsed = parse_statistics(record);
+        if (!parsed) {
             messages.add(record);
+            return;
         }
+        if (options.on_record) {
+            options.on_record(*parsed);
+        } else if (!options.quiet && is_valid_utf8(record)) {
+            // A record that is not UTF-8 is not shown; the console stays valid text.
+            show_progress(parsed->line);
+        }
+        last_record = std::move(parsed);
     });
-    bool read_something = false;
-    const auto feed = [&](std::string_view bytes) {
-        read_something = true;
-        records.feed(bytes);
-    };
-    // A read error is not expected on a pipe. What can fail is poll itself, and only while the
-    // process may hold no descriptor at all (RLIMIT_NOFILE at 0), which passes when the limit
-    // is raised again: so reading goes on after a pause, no byte lost. Only a pipe that keeps
-    // failing with nothing read in between is given up. Its closing does not stop ffmpeg, which
-    // ignores SIGPIPE: it encodes on without showing its progress, and its exit status decides.
-    for (int failures = 0; failures < read_attempts;) {
-        read_something = false;
-        if (drain({{child.error_pipe().get(), feed}}, 8192)) break;
-        failures = read_something ? 1 : failures + 1;
-        std::this_thread::sleep_for(read_retry_pause);
-    }
-    records.finish();
-
-    auto status = child.wait();
-    if (!status) return status.failure();
-    EncodeOutcome outcome{wait_status_succeeded(status.value()), messages.lines(), messages.more()};
+    // ffmpeg ignores SIGPIPE: had its pipe to be given up, it would encode on without showing
+    // its progress, and its exit status would decide.
+    auto end = follow(child, [&](std::string_view bytes) { records.feed(bytes); },
+                      FollowWatch{options.cancellation, options.on_wake});
+    if (!end) return end.failure();
+    EncodeOutcome outcome{wait_status_succeeded(end.value().wait_status) && !end.value().cancelled,
+                          end.value().cancelled, {}, 0, {}, {}};
+    // A cancelled encode has no last record to deliver: its caller asked to hear no more.
+    if (!outcome.cancelled) records.finish();
+    outcome.messages = messages.lines();
+    outcome.more_messages = messages.more();
+    outcome.last_record = std::move(last_record);
+    outcome.arguments = arguments;
+    if (outcome.cancelled) return outcome;
     std::optional<std::string_view> name;
     if (caller == EncodeCaller::batch_task) name = task.output;
     if (!outcome.succeeded) {
-        write_console(Text(error_banner) +
-                      failure_message_lines(outcome.messages, outcome.more_messages, name));
+        console(Text(error_banner) +
+                failure_message_lines(outcome.messages, outcome.more_messages, name));
     } else {
         const Text line = success_message_line(outcome.messages, outcome.more_messages, name);
-        if (!line.empty()) write_console(line);
+        if (!line.empty()) console(line);
     }
     return outcome;
 }
 
 EncodeResult run_encode(const EncodeTask& task, EncodeCaller caller) {
-    auto outcome = encode_with_messages(task, caller);
+    EncodeOptions options;
+    options.caller = caller;
+    auto outcome = encode_with_messages(task, options);
     if (!outcome) return outcome.failure();
     return outcome.value().succeeded;
 }

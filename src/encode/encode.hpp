@@ -4,9 +4,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <vector>
 
+#include "encode/progress.hpp"
 #include "kestrin.hpp"
+#include "tools/cancellation.hpp"
 #include "tools/child.hpp"
 
 namespace kestrin {
@@ -19,15 +23,37 @@ enum class EncodeCaller {
     batch_task,
 };
 
-// What one encode came to: the completion flag and ffmpeg's own messages, kept bounded.
+struct EncodeOptions {
+    EncodeCaller caller = EncodeCaller::transform;
+    // Standard input from the null device whatever the caller: an encode that runs beside the
+    // caller's own work must not read, or put into raw mode, its terminal.
+    bool null_input = false;
+    // ffmpeg is killed when the thread that runs the encode ends, the caller's death included.
+    bool die_with_caller = false;
+    // Nothing is written to the console: the caller shows what it takes from the outcome.
+    bool quiet = false;
+    // Tripped from any thread, it stops ffmpeg and ends the encode at once.
+    const Cancellation* cancellation = nullptr;
+    // Each statistics record, parsed, on the encoding thread. With it, the progress line is not
+    // drawn: whoever takes the records shows them. May throw: ffmpeg is then stopped.
+    std::function<void(const StatisticsRecord&)> on_record;
+    // See FollowWatch::on_wake.
+    std::function<void()> on_wake;
+};
+
+// What one encode came to: the completion flag, ffmpeg's own messages kept bounded, and its last
+// statistics record.
 struct EncodeOutcome {
     bool succeeded = false;
+    bool cancelled = false;  // stopped through the cancellation (never succeeded then)
     std::vector<Text> messages;
     std::size_t more_messages = 0;
+    std::optional<StatisticsRecord> last_record;
+    ArgumentList arguments;  // ffmpeg's, as echoed
 };
 
 // Runs one encode. Needs no interpreter and may run on any thread.
-Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, EncodeCaller caller);
+Result<EncodeOutcome> encode_with_messages(const EncodeTask& task, const EncodeOptions& options);
 
 // The same, for callers that need only the flag.
 EncodeResult run_encode(const EncodeTask& task, EncodeCaller caller);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -40,6 +41,22 @@ private:
     // The previous chunk ended in "\r": a "\n" opening the next chunk completes that terminator.
     bool after_carriage_return_ = false;
 };
+
+// One statistics record of ffmpeg, parsed.
+struct StatisticsRecord {
+    std::int64_t frame = 0;          // 0 before the first
+    double fps = 0.0;                // 0 while ffmpeg writes none
+    double time = 0.0;               // seconds, from time=; 0 while it writes N/A
+    std::optional<double> speed;     // multiple of real time, from speed=; none for N/A
+    std::optional<std::int64_t> size;  // bytes, from size= (Lsize= in the last); none for N/A
+    std::optional<std::int64_t> dup;   // frames duplicated, where ffmpeg says
+    std::optional<std::int64_t> drop;  // frames dropped, where ffmpeg says
+    Text line;                       // the progress text: from "frame=" on, trimmed
+};
+
+// The record parsed, for a record that has "frame="; nothing otherwise. ffmpeg writes size= in
+// units of 1024 bytes whether it calls them kB (5.1) or KiB (6.1 and later).
+std::optional<StatisticsRecord> parse_statistics(std::string_view record);
 
 // The record from its last "frame=" to its end, White_Space trimmed at both ends; nothing for a
 // record without "frame=".

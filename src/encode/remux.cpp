@@ -6,6 +6,7 @@
 
 #include "encode/stream_listing.hpp"
 #include "tools/child.hpp"
+#include "tools/same_file.hpp"
 
 namespace kestrin {
 
@@ -31,6 +32,9 @@ ArgumentList remux_arguments(const Text& input, const Text& output, std::size_t 
 Result<bool> remux(const Text& input, const Text& output) {
     // A path holding a NUL can reach no child: nothing is started, and ffmpeg's start says why.
     const bool has_nul = input.find('\0') != Text::npos || output.find('\0') != Text::npos;
+    // ffmpeg refuses its input as output only by the same text; another name of the same file
+    // would be overwritten while it is read.
+    if (!has_nul && input != output && is_same_file(input, output)) return false;
     const std::size_t attachments = has_nul ? 0 : list_streams(input).attachments;
     auto status = run_pass_through(remux_arguments(input, output, attachments));
     if (!status) return status.failure();

@@ -10,6 +10,7 @@
 
 #include "kestrin.hpp"
 #include "tools/byte_buffer.hpp"
+#include "tools/cancellation.hpp"
 #include "tools/unique_fd.hpp"
 
 namespace kestrin {
@@ -33,15 +34,18 @@ struct ChildWiring {
     bool pipe_output = false;  // standard output to a pipe the caller reads, else inherited
     bool pipe_error = false;   // standard error likewise, always of the standard size
     PipeSize output_size = PipeSize::standard;
+    // The child is killed when the thread that starts it ends, the process's death included:
+    // ffmpeg ignores SIGPIPE and would otherwise encode on to its end after its caller is gone.
+    bool die_with_caller = false;
 };
 
 // True exactly when the child ended normally with exit status 0.
 bool wait_status_succeeded(int wait_status);
 
-// A started child. It is waited for exactly once: by wait(), or else by the destructor. Both
-// first close the pipes, so that a child writing to a full one is not blocked forever: its
-// write fails instead. ffmpeg ignores SIGPIPE, so it goes on to its end without its log, and
-// the wait lasts until then; a program that keeps SIGPIPE's default action ends at once.
+// A started child. It is waited for exactly once: by wait() or stop(), or else by the destructor,
+// which stops it: whatever leaves its owner early (an exception, no memory) must not leave an
+// encode running to its natural end. All three first close the pipes, so that a child writing
+// to a full one is not blocked forever: its write fails instead.
 class ChildProcess {
 public:
     ChildProcess(pid_t pid, UniqueFd output, UniqueFd error);
@@ -53,15 +57,24 @@ public:
 
     UniqueFd& output_pipe() { return output_; }
     UniqueFd& error_pipe() { return error_; }
+    // Readable once the child has exited (a pidfd); invalid where the kernel has none.
+    const UniqueFd& exit_watch() const { return exit_watch_; }
 
     // Closes the pipes, then waits; gives the wait status. After a failed wait the child is
     // not waited for again.
     Result<int> wait();
 
+    // Closes the pipes, asks the child to end (SIGTERM: ffmpeg then closes its output), kills
+    // it after stop_grace if it has not, and reaps it; gives the wait status.
+    Result<int> stop();
+
+    static constexpr int stop_grace_ms = 1000;
+
 private:
     pid_t pid_;
     UniqueFd output_;
     UniqueFd error_;
+    UniqueFd exit_watch_;
 };
 
 Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWiring& wiring);
@@ -103,7 +116,29 @@ Result<CollectedOutput> run_collecting(const ArgumentList& arguments, PipeSize o
 // All three streams inherited; gives the wait status.
 Result<int> run_pass_through(const ArgumentList& arguments);
 
-// Standard error on a pipe that the caller reads to end of file before calling wait().
-Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input);
+// Standard error on a pipe, which follow() reads.
+Result<ChildProcess> start_streaming(const ArgumentList& arguments, StandardInput input,
+                                     bool die_with_caller = false);
+
+struct FollowWatch {
+    // When tripped, the child is stopped and reaped at once.
+    const Cancellation* cancellation = nullptr;
+    // Called at least every wake_interval_ms, and as soon as a signal interrupts the wait, on
+    // the following thread: where an interpreter checks for Ctrl-C. It may trip the cancellation.
+    std::function<void()> on_wake;
+};
+
+inline constexpr int wake_interval_ms = 50;
+
+struct ChildEnd {
+    int wait_status = 0;
+    bool cancelled = false;  // stopped through the cancellation; wait_status is the stop's
+};
+
+// Hands the child's standard error to `error` as it arrives until the child has exited and
+// what it wrote before has been read, then reaps it. A process that inherited the pipe and
+// lives on (a helper ffmpeg started) does not hold the end back; where the kernel gives no
+// pidfd, the end of the pipe does, as it always did.
+Result<ChildEnd> follow(ChildProcess& child, const Sink& error, const FollowWatch& watch);
 
 }  // namespace kestrin

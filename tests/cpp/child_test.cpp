@@ -8,7 +8,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <chrono>
 #include <fstream>
+#include <stdexcept>
+#include <thread>
 
 #include "tools/os_error.hpp"
 
@@ -141,6 +144,94 @@ TEST(ChildStarter, NoPipeEndLeaksIntoAChild) {
                               PipeSize::standard);
     ASSERT_TRUE(run.ok());
     EXPECT_EQ(run.value().output.view().find(target), std::string::npos) << run.value().output.view();
+}
+
+// Following a child: cancelled at each stage, a sink that throws, a pipe that outlives it.
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+pid_t pid_from(const std::string& text) { return static_cast<pid_t>(std::stoi(text)); }
+
+enum class CancelAt { before_start, while_running };
+
+class FollowCancelled : public testing::TestWithParam<CancelAt> {};
+
+TEST_P(FollowCancelled, StopsAndReapsTheChildAtOnce) {
+    Cancellation cancellation;
+    // A child that ignores the polite signal: only the kill after the grace ends it.
+    auto started = start_streaming({"sh", "-c", "trap '' TERM; echo $$ >&2; exec sleep 30"},
+                                   StandardInput::null_device);
+    ASSERT_TRUE(started.ok());
+    if (GetParam() == CancelAt::before_start) cancellation.trip();
+    std::string error;
+    std::jthread tripper;
+    if (GetParam() == CancelAt::while_running) {
+        tripper = std::jthread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            cancellation.trip();
+        });
+    }
+    const auto began = std::chrono::steady_clock::now();
+    auto end = follow(started.value(), [&](std::string_view b) { error += b; },
+                      FollowWatch{&cancellation, {}});
+    ASSERT_TRUE(end.ok());
+    EXPECT_TRUE(end.value().cancelled);
+    EXPECT_LT(seconds_since(began), 0.2 + ChildProcess::stop_grace_ms / 1000.0 + 1.0);
+    EXPECT_TRUE(WIFSIGNALED(end.value().wait_status));
+    if (!error.empty()) {
+        EXPECT_FALSE(alive(pid_from(error)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, FollowCancelled,
+                         testing::Values(CancelAt::before_start, CancelAt::while_running));
+
+TEST(Follow, ATripAfterTheEndChangesNothing) {
+    Cancellation cancellation;
+    auto started = start_streaming({"sh", "-c", "exit 0"}, StandardInput::null_device);
+    ASSERT_TRUE(started.ok());
+    auto end = follow(started.value(), discard, FollowWatch{&cancellation, {}});
+    cancellation.trip();
+    ASSERT_TRUE(end.ok());
+    EXPECT_FALSE(end.value().cancelled);
+    EXPECT_TRUE(wait_status_succeeded(end.value().wait_status));
+}
+
+TEST(Follow, ASinkThatThrowsStopsTheChild) {
+    std::string pid;
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_THROW(
+        {
+            auto started = start_streaming({"sh", "-c", "echo $$ >&2; exec sleep 30"},
+                                           StandardInput::null_device);
+            ASSERT_TRUE(started.ok());
+            (void)follow(started.value(),
+                         [&](std::string_view bytes) {
+                             pid = std::string(bytes);
+                             throw std::runtime_error("enough");
+                         },
+                         FollowWatch{});
+        },
+        std::runtime_error);
+    EXPECT_LT(seconds_since(began), 5.0);
+    ASSERT_FALSE(pid.empty());
+    EXPECT_FALSE(alive(pid_from(pid)));
+}
+
+TEST(Follow, EndsWhenTheChildExitsWhateverInheritedItsPipe) {
+    auto started = start_streaming({"sh", "-c", "sleep 5 >&2 & echo done >&2; exit 4"},
+                                   StandardInput::null_device);
+    ASSERT_TRUE(started.ok());
+    std::string error;
+    const auto began = std::chrono::steady_clock::now();
+    auto end = follow(started.value(), [&](std::string_view b) { error += b; }, FollowWatch{});
+    ASSERT_TRUE(end.ok());
+    EXPECT_LT(seconds_since(began), 3.0);
+    EXPECT_EQ(error, "done\n");
+    EXPECT_EQ(WEXITSTATUS(end.value().wait_status), 4);
 }
 
 TEST(OsErrorText, HasTheMessageThenTheNumber) {

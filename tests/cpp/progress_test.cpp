@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,54 @@ INSTANTIATE_TEST_SUITE_P(
         ProgressCase{"Frame=1 fps=2", std::nullopt}, ProgressCase{"FRAME=1", std::nullopt},
         ProgressCase{"x265 [info]: HEVC encoder version 3.6", std::nullopt},
         ProgressCase{"", std::nullopt}));
+
+struct ParseCase {
+    std::string record;
+    std::int64_t frame;
+    double fps, time;
+    std::optional<double> speed;
+    std::optional<std::int64_t> size, dup, drop;
+};
+
+void PrintTo(const ParseCase& c, std::ostream* out) { *out << testing::PrintToString(c.record); }
+
+class Statistics : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(Statistics, ParsedExactly) {
+    const ParseCase& c = GetParam();
+    const auto parsed = parse_statistics(c.record);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->frame, c.frame);
+    EXPECT_DOUBLE_EQ(parsed->fps, c.fps);
+    EXPECT_DOUBLE_EQ(parsed->time, c.time);
+    EXPECT_EQ(parsed->speed, c.speed);
+    EXPECT_EQ(parsed->size, c.size);
+    EXPECT_EQ(parsed->dup, c.dup);
+    EXPECT_EQ(parsed->drop, c.drop);
+    EXPECT_EQ(parsed->line, *progress_text(c.record));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, Statistics,
+    testing::Values(
+        ParseCase{"frame=    0 fps=0.0 q=0.0 size=       0KiB time=N/A bitrate=N/A speed=N/A "
+                  "elapsed=0:00:00.20",
+                  0, 0.0, 0.0, std::nullopt, 0, std::nullopt, std::nullopt},
+        ParseCase{"frame=   48 fps= 47 q=28.0 size=     256KiB time=00:00:01.84 "
+                  "bitrate=1139.7kbits/s dup=3 drop=1 speed=1.81x elapsed=0:00:01.01",
+                  48, 47.0, 1.84, 1.81, 256 * 1024, 3, 1},
+        // ffmpeg 5.1: kB for units of 1024 bytes, speed padded, no elapsed=.
+        ParseCase{"frame=   75 fps= 49 q=28.0 size=     512kB time=00:00:02.92 "
+                  "bitrate=1436.2kbits/s speed=   0x",
+                  75, 49.0, 2.92, 0.0, 512 * 1024, std::nullopt, std::nullopt},
+        ParseCase{"frame=  100 fps=48 q=-1.0 Lsize=N/A time=01:02:03.92 bitrate=N/A speed=1.9x",
+                  100, 48.0, 3723.92, 1.9, std::nullopt, std::nullopt, std::nullopt},
+        ParseCase{"frame=    2 fps=0.0 q=0.0 size=       0KiB time=-00:00:00.04 speed=N/A",
+                  2, 0.0, -0.04, std::nullopt, 0, std::nullopt, std::nullopt}));
+
+TEST(Statistics, NothingForAMessage) {
+    EXPECT_FALSE(parse_statistics("x265 [info]: HEVC encoder version 3.6").has_value());
+}
 
 }  // namespace
 }  // namespace kestrin

@@ -1,5 +1,5 @@
-"""kestrin_dask: each encode in a child process that dies with its worker, output renamed into
-place only on success, console text as whole log lines; and on a local Dask cluster, long encodes
+"""kestrin_dask: each encode without the interpreter lock, stopped with its worker, output renamed
+into place only on success, console text as whole log lines; and on a local Dask cluster, long encodes
 that keep their worker alive and a killed worker whose encode runs again."""
 import contextlib
 import logging
@@ -17,13 +17,11 @@ import pytest
 from conftest import (SANITIZED, ffprobe_json, make_sample_clip, python_env, running,
                       started_encodes, wait_for)
 
-PYTHON_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
-sys.path.insert(0, str(PYTHON_DIR))
-
-import kestrin_dask  # noqa: E402
+import kestrin_dask
+from kestrin_jobs import _runner
 
 pytestmark = pytest.mark.skipif(
-    SANITIZED, reason="the encode processes would start without the sanitizer runtimes")
+    SANITIZED, reason="the workers would start without the sanitizer runtimes")
 
 
 def dask_missing():
@@ -40,13 +38,6 @@ def dask_missing():
 
 needs_dask = pytest.mark.skipif(bool(dask_missing()), reason=str(dask_missing()))
 
-PROGRESS = "\r\x1b[2K  > [\u2726 KESTRIN] ENCODE | "
-CONSOLE = ("\n  > [DEBUG] CMD: ffmpeg -y -i in.mkv out.mkv\n"
-           f"{PROGRESS}frame=    1 fps=0.0{PROGRESS}frame=    2 fps=1.0"
-           f"{PROGRESS}frame=    3 fps=2.0"
-           "\n  > [\u2726 KESTRIN] FFmpeg exited with an error.\n").encode()
-
-
 class Recorder(logging.Handler):
     def __init__(self):
         super().__init__()
@@ -56,25 +47,27 @@ class Recorder(logging.Handler):
         self.lines.append(record.getMessage())
 
 
-@pytest.mark.parametrize("piece", [len(CONSOLE), 7, 1])
-def test_console_text_becomes_whole_log_lines(monkeypatch, piece):
+def test_an_encode_becomes_whole_log_lines(monkeypatch):
     monkeypatch.setattr(kestrin_dask, "PROGRESS_LOG_INTERVAL", 1000.0)
-    logger = logging.getLogger(f"test.kestrin_dask.{piece}")
+    logger = logging.getLogger("test.kestrin_dask")
     logger.propagate = False
     logger.setLevel(logging.INFO)
     recorder = Recorder()
     logger.addHandler(recorder)
-    relay = kestrin_dask._ConsoleRelay("out.mkv", logger)
-    for at in range(0, len(CONSOLE), piece):
-        relay.feed(CONSOLE[at:at + piece])
-    relay.close()
+    log = kestrin_dask._EncodeLog("out.mkv", logger)
+    for frame in (1, 2, 3):
+        log.record(_runner.Record(frame, 0.0, 0.0, None, None, None, None, f"frame={frame}"))
+    log.close(_runner.Outcome(False, ("Error opening input file in.mkv.",), 2, None,
+                              ["ffmpeg", "-i", "in.mkv", "out.mkv"]))
     # The first progress record is logged at once; the second falls inside the interval; the
-    # last is logged before the next line, so that the log shows where the encode stopped.
+    # last is logged at the end, so that the log shows where the encode stopped.
     assert recorder.lines == [
-        "out.mkv:   > [DEBUG] CMD: ffmpeg -y -i in.mkv out.mkv",
-        "out.mkv:   > [\u2726 KESTRIN] ENCODE | frame=    1 fps=0.0",
-        "out.mkv:   > [\u2726 KESTRIN] ENCODE | frame=    3 fps=2.0",
+        "out.mkv:   > [\u2726 KESTRIN] ENCODE | frame=1",
+        "out.mkv:   > [\u2726 KESTRIN] ENCODE | frame=3",
+        "out.mkv:   > [DEBUG] CMD: ffmpeg -i in.mkv out.mkv",
         "out.mkv:   > [\u2726 KESTRIN] FFmpeg exited with an error.",
+        "out.mkv:   > [\u2726 KESTRIN] FFMPEG | Error opening input file in.mkv.",
+        "out.mkv:   > [\u2726 KESTRIN] FFMPEG | (2 more)",
     ]
 
 
@@ -85,7 +78,7 @@ def folder_listing(folder):
 @pytest.mark.parametrize("case, expected", [
     ("ok", True),
     ("ffmpeg fails", False),
-    ("no ffmpeg", OSError("No such file or directory (os error 2)")),
+    ("no ffmpeg", FileNotFoundError(2, "No such file or directory", "ffmpeg")),
     ("not a str", TypeError("argument 'res': 'int' object is not an instance of 'str'")),
 ])
 def test_transform_writes_the_output_only_on_success(fake, tmp_path, case, expected):
@@ -114,87 +107,25 @@ def test_transform_writes_the_output_only_on_success(fake, tmp_path, case, expec
         assert run["stdin_is_null"]
 
 
-# An engine whose transform raises, imported by the encode process from the caller's sys.path.
-RAISING_ENGINE = """
-import os
-class PanicException(BaseException):
-    pass
-class KestEngine:
-    def transform(self, *arguments):
-        with open(os.path.join(os.environ["FAKE_LOG_DIR"], "engine.pid"), "w") as out:
-            out.write(str(os.getpid()))
-        raise {}
-"""
-
-
-@pytest.mark.parametrize("raised, expected", [
-    # Six-fold in JSON's escapes: a reply far larger than the pipe, written while the
-    # console pipe is still open.
-    ("ValueError('\\u00e9' * 102400)", ValueError("\u00e9" * 102400)),
-    ("'\\ud800'.encode()", UnicodeEncodeError("utf-8", "\ud800", 0, 1, "surrogates not allowed")),
-    ("MemoryError('out of memory')", MemoryError("out of memory")),
-    ("PanicException('out of memory')", RuntimeError("PanicException: out of memory")),
-])
-def test_the_engine_s_exception_comes_back_whole(fake, tmp_path, monkeypatch, raised, expected):
-    engine_folder = tmp_path / "engine"
-    engine_folder.mkdir()
-    (engine_folder / "kestrin.py").write_text(RAISING_ENGINE.format(raised))
-    monkeypatch.syspath_prepend(str(engine_folder))
-    outcome = []
-
-    def call():
-        try:
-            kestrin_dask.transform("in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", "")
-        except BaseException as error:
-            outcome.append(error)
-
-    caller = threading.Thread(target=call)
-    caller.start()
-    caller.join(60)
-    if caller.is_alive():
-        os.kill(int((fake.log / "engine.pid").read_text()), signal.SIGKILL)
-        caller.join(10)
-        pytest.fail("the encode process and its caller stalled on the reply")
-    (error,) = outcome
-    assert (type(error), str(error)) == (type(expected), str(expected))
-
-
 def parent_of(pid):
     with open(f"/proc/{pid}/stat") as stat:
         return int(stat.read().rsplit(")", 1)[1].split()[1])
 
 
-def test_a_killed_encode_process_is_an_error(fake, tmp_path):
-    fake.set("stats_for", "30", "ffmpeg")
-    outcome = []
-    caller = threading.Thread(target=lambda: outcome.append(pytest.raises(
-        kestrin_dask.EncodeProcessDied, kestrin_dask.transform,
-        "in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", "")))
-    caller.start()
-    (ffmpeg,) = wait_for(lambda: started_encodes(fake), 10, "encode")
-    os.kill(parent_of(ffmpeg), signal.SIGKILL)
-    caller.join(10)
-    assert "ended by signal 9 without a result" in str(outcome[0].value)
-    wait_for(lambda: not running(ffmpeg), 2, "end of ffmpeg")
-    assert not list(tmp_path.glob(".out.part-*"))
-
-
 def test_the_encode_dies_with_the_thread_that_started_it(fake, tmp_path):
     # The caller runs transform on a thread of its own, as a Dask worker does, and is killed.
-    code = ("import sys, threading; sys.path.insert(0, %r); import kestrin_dask\n"
+    code = ("import threading, kestrin_dask\n"
             "threading.Thread(target=kestrin_dask.transform, args=('in.mkv', %r, 'libx264', '720',"
-            " '', '')).start()" % (str(PYTHON_DIR), str(tmp_path / "out.mkv")))
+            " '', '')).start()" % str(tmp_path / "out.mkv"))
     fake.set("stats_for", "30", "ffmpeg")
     caller = subprocess.Popen([sys.executable, "-c", code], env=python_env(),
                               stdin=subprocess.DEVNULL)
     try:
         (ffmpeg,) = wait_for(lambda: started_encodes(fake), 10, "encode")
-        encode_process = parent_of(ffmpeg)
     finally:
         caller.kill()
         caller.wait()
-    wait_for(lambda: not running(encode_process) and not running(ffmpeg), 3,
-             "end of the encode process and its ffmpeg")
+    wait_for(lambda: not running(ffmpeg), 3, "end of ffmpeg")
 
 
 # ---- on a local Dask cluster ----
@@ -291,10 +222,10 @@ def test_a_killed_worker_has_its_encode_run_again(real_tools, tmp_path):
         future = client.submit(kestrin_dask.transform, str(clip), str(output), "libx264", "96", "",
                                flags, retries=1, pure=False)
         ffmpeg = wait_for(lambda: encodes_writing_into(films), 30, "encode")[0]
-        worker = parent_of(parent_of(ffmpeg))
+        worker = parent_of(ffmpeg)
         assert worker in worker_pids(client)
         os.kill(worker, signal.SIGKILL)
-        # ffmpeg ignores SIGPIPE: only the guard of the encode process ends it before its time.
+        # ffmpeg ignores SIGPIPE: only its death signal ends it before its time.
         wait_for(lambda: not running(ffmpeg), 2, "end of the orphaned ffmpeg")
         assert future.result(timeout=60) is True
     streams = ffprobe_json(output, "-count_frames")["streams"]

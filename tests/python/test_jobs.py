@@ -1,6 +1,7 @@
 """kestrin_jobs: encodes that leave the interpreter free, report their progress as values, and
 stop, whole process tree and partial output included, when the caller stops them or dies."""
 import asyncio
+import errno
 import os
 import pathlib
 import signal
@@ -13,18 +14,11 @@ import pytest
 
 from conftest import SANITIZED, python_env, running, started_encodes, wait_for
 
-PYTHON_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
-sys.path.insert(0, str(PYTHON_DIR))
-
-import kestrin_jobs  # noqa: E402
-from kestrin_jobs import Progress  # noqa: E402
+import kestrin_jobs
+from kestrin_jobs import Progress
 
 pytestmark = pytest.mark.skipif(
-    SANITIZED, reason="the encode processes would start without the sanitizer runtimes")
-
-
-
-
+    SANITIZED, reason="the encode threads' ffmpeg would start without the sanitizer runtimes")
 
 
 def processes_naming(text):
@@ -68,23 +62,6 @@ def test_other_threads_run_during_the_encode(fake, tmp_path, engine, call, least
     during = [tick for tick in ticks if began < tick < ended]
     assert least is None or len(during) >= least
     assert most is None or len(during) <= most
-
-
-@pytest.mark.parametrize("line, expected", [
-    ("frame=    0 fps=0.0 q=0.0 size=       0KiB time=N/A bitrate=N/A speed=N/A "
-     "elapsed=0:00:00.20", Progress(0, 0.0, 0.0, None, 0, "")),
-    ("frame=   48 fps= 47 q=28.0 size=     256KiB time=00:00:01.84 bitrate=1139.7kbits/s "
-     "speed=1.81x elapsed=0:00:01.01", Progress(48, 47.0, 1.84, 1.81, 256 * 1024, "")),
-    # ffmpeg 5.1: kB for units of 1024 bytes, speed padded, no elapsed=.
-    ("frame=   75 fps= 49 q=28.0 size=     512kB time=00:00:02.92 bitrate=1436.2kbits/s "
-     "speed=   0x", Progress(75, 49.0, 2.92, 0.0, 512 * 1024, "")),
-    ("frame=  100 fps=48 q=-1.0 Lsize=N/A time=01:02:03.92 bitrate=N/A speed=1.9x",
-     Progress(100, 48.0, 3723.92, 1.9, None, "")),
-    ("frame=    2 fps=0.0 q=0.0 size=       0KiB time=-00:00:00.04 bitrate=N/A speed=N/A",
-     Progress(2, 0.0, -0.04, None, 0, "")),
-])
-def test_progress_records_are_parsed_exactly(line, expected):
-    assert kestrin_jobs.parse_progress(line) == expected._replace(line=line)
 
 
 RECORDS = [
@@ -139,35 +116,41 @@ async def main():
         "in.mkv", f"{os.environ['FILMS']}/out{i}.mkv", "libx264", "720", "", "") for i in range(2)))
 asyncio.run(main())
 """,
+    # One encode on the main thread: Ctrl-C reaches the engine's wait itself.
+    "transform": """
+import os, kestrin_jobs
+kestrin_jobs.transform("in.mkv", f"{os.environ['FILMS']}/out.mkv", "libx264", "720", "", "")
+""",
 }
 
 
 @pytest.mark.parametrize("caller, stop, status", [
     ("encode_all", signal.SIGINT, -signal.SIGINT),  # KeyboardInterrupt, propagated
     ("asyncio", signal.SIGINT, -signal.SIGINT),     # asyncio.run cancels its tasks first
+    ("transform", signal.SIGINT, -signal.SIGINT),
     ("encode_all", signal.SIGKILL, -signal.SIGKILL),
 ])
 def test_a_stopped_caller_leaves_no_encode_and_no_output(fake, tmp_path, caller, stop, status):
     films = tmp_path / "films"
     films.mkdir()
     fake.set("stats_for", "30", "ffmpeg")
+    encodes = 1 if caller == "transform" else 2
     with subprocess.Popen(
             [sys.executable, "-c", CALLERS[caller]], stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            env=python_env({"FILMS": str(films),
-                            "PYTHONPATH": os.pathsep.join([str(PYTHON_DIR), *sys.path])})
+            env=python_env({"FILMS": str(films), "PYTHONPATH": os.path.dirname(
+                os.path.dirname(kestrin_jobs.__file__))})
     ) as process:
         try:
-            wait_for(lambda: len(started_encodes(fake)) == 2, 20, "two running encodes")
-            # Two encode processes, their guards, and two ffmpeg.
-            assert len(processes_naming(str(films))) == 6
+            wait_for(lambda: len(started_encodes(fake)) == encodes, 20, "running encodes")
+            assert len(processes_naming(str(films))) == encodes
             process.send_signal(stop)
             wait_for(lambda: not processes_naming(str(films)), 2, "end of every encode")
             assert process.wait(10) == status, process.stderr.read().decode()
         finally:
             process.kill()
     time.sleep(0.5)
-    assert len(started_encodes(fake)) == 2  # nothing more was started
+    assert len(started_encodes(fake)) == encodes  # nothing more was started
     assert not processes_naming(str(films))
     if stop == signal.SIGINT:  # a killed caller leaves the temporary files, hidden
         assert os.listdir(films) == []
@@ -180,8 +163,14 @@ def test_a_stopped_caller_leaves_no_encode_and_no_output(fake, tmp_path, caller,
     (("in.mkv", "out.mkv"), ValueError("expected tuple of length 6, but got tuple of length 2")),
     (("in.mkv", "out.mkv", "libx264", 720, "", ""),
      TypeError("argument 'tasks': 'int' object is not an instance of 'str'")),
+    (("film.mkv", "./film.mkv", "libx264", "720", "", ""),
+     ValueError("the output './film.mkv' is the input 'film.mkv': the encode would overwrite "
+                "its own source")),
 ])
-def test_encode_all_refuses_a_bad_task_before_anything_starts(fake, tmp_path, bad, expected):
+def test_encode_all_refuses_a_bad_task_before_anything_starts(fake, tmp_path, monkeypatch, bad,
+                                                               expected):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "film.mkv").write_bytes(b"the film")
     good = ("in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", "")
     with pytest.raises(type(expected)) as raised:
         kestrin_jobs.encode_all([good, bad], workers=1)
@@ -203,6 +192,87 @@ def test_a_callback_that_raises_stops_the_encode(fake, tmp_path):
         kestrin_jobs.transform("in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", "",
                                on_progress=on_progress)
     assert time.monotonic() - began < 10
+    (ffmpeg,) = started_encodes(fake)
+    assert not running(ffmpeg)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "log"]
+
+
+def same_file_cases(tmp_path):
+    (tmp_path / "film.mkv").write_bytes(b"the film")
+    (tmp_path / "link.mkv").symlink_to("film.mkv")
+    os.link(tmp_path / "film.mkv", tmp_path / "hard.mkv")
+
+
+@pytest.mark.parametrize("output, refusal", [
+    # The input under its own name and others: refused before anything runs, the source kept.
+    ("film.mkv", "is the input"), ("./film.mkv", "is the input"), ("link.mkv", "is the input"),
+    ("hard.mkv", "is the input"),
+    # One file per frame: no rename puts that in place whole.
+    ("frames-%03d.png", "image sequence"),
+    # Names the engine takes: the hidden name beside them still fits the name limit.
+    ("é" * 125 + ".mkv", None), ("a" * 251 + ".mkv", None), (".mkv", None),
+])
+@pytest.mark.parametrize("form", ["transform", "transform_async", "encode_all"])
+def test_what_the_output_may_be(fake, tmp_path, monkeypatch, output, refusal, form):
+    monkeypatch.chdir(tmp_path)
+    same_file_cases(tmp_path)
+    fake.set("stats_for", "0.1", "ffmpeg")
+    arguments = ("film.mkv", output, "libx264", "720", "", "")
+    if form == "transform":
+        call = lambda: kestrin_jobs.transform(*arguments)
+    elif form == "transform_async":
+        call = lambda: asyncio.run(kestrin_jobs.transform_async(*arguments))
+    else:
+        def call():
+            started = kestrin_jobs.encode_all([arguments])
+            # The caller's directory changes before the encode starts: the output stays where
+            # it was meant when the call was made.
+            os.chdir(fake.log)
+            return dict(started)[0]
+    if refusal is not None:
+        with pytest.raises(ValueError, match=refusal) as raised:
+            call()
+        assert repr(output) in str(raised.value)
+        assert fake.invocations("ffmpeg") == []
+    else:
+        assert call() is True
+        assert (tmp_path / output).read_bytes() == b"\0" * 4096
+    assert (tmp_path / "film.mkv").read_bytes() == b"the film"
+    assert not [p for p in os.listdir(tmp_path) if ".part-" in p]
+
+
+def test_a_missing_ffmpeg_is_file_not_found_as_subprocess_says_it(fake, tmp_path):
+    fake.remove("ffmpeg")
+    tasks = [("in.mkv", str(tmp_path / f"out{i}.mkv"), "libx264", "720", "", "") for i in range(3)]
+    with pytest.raises(FileNotFoundError) as raised:
+        kestrin_jobs.transform(*tasks[0])
+    assert raised.value.errno == errno.ENOENT and raised.value.filename == "ffmpeg"
+    # No task could start: each fails alone, and the iteration ends.
+    results = dict(kestrin_jobs.encode_all(tasks, workers=2))
+    assert sorted(results) == [0, 1, 2]
+    assert all(type(error) is FileNotFoundError for error in results.values())
+
+
+def test_a_cancelled_transform_async_leaves_the_loop_free_and_nothing_behind(fake, tmp_path):
+    fake.set("stats_for", "30", "ffmpeg")
+
+    async def main():
+        task = asyncio.ensure_future(kestrin_jobs.transform_async(
+            "in.mkv", str(tmp_path / "out.mkv"), "libx264", "720", "", ""))
+        await asyncio.to_thread(wait_for, lambda: started_encodes(fake), 10, "encode")
+        # The loop's longest gap between ticks while the task is cancelled and ends.
+        task.cancel()
+        longest, last = 0.0, time.monotonic()
+        while not task.done():
+            await asyncio.sleep(0.001)
+            now = time.monotonic()
+            longest, last = max(longest, now - last), now
+        with pytest.raises(asyncio.CancelledError):
+            task.result()
+        return longest
+
+    # Stopping and reaping happen on the encode's thread; the old design blocked 0.2 to 2 s here.
+    assert asyncio.run(main()) < 0.1
     (ffmpeg,) = started_encodes(fake)
     assert not running(ffmpeg)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "log"]

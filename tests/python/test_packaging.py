@@ -84,12 +84,13 @@ def test_wheel_holds_the_module_and_its_stub_package(installed):
         names = archive.namelist()
         metadata = archive.read(next(n for n in names if n.endswith("/METADATA"))).decode()
     payload = sorted(n for n in names if ".dist-info/" not in n)
-    (module,) = [n for n in payload if n.endswith(".so")]
+    module, engine = sorted(n for n in payload if n.endswith(".so"))
     assert re.fullmatch(r"kestrin\.cpython-\d+d?-[\w-]+\.so", module), payload
-    assert [n for n in payload if n != module] == [
+    assert re.fullmatch(r"kestrin_jobs/_engine\.cpython-\d+d?-[\w-]+\.so", engine), payload
+    assert [n for n in payload if n not in (module, engine)] == [
         "kestrin-stubs/__init__.pyi",
         "kestrin_dask/__init__.py", "kestrin_dask/__init__.pyi", "kestrin_dask/py.typed",
-        "kestrin_jobs/__init__.py", "kestrin_jobs/_child.py", "kestrin_jobs/_quality.py",
+        "kestrin_jobs/__init__.py", "kestrin_jobs/_engine.pyi", "kestrin_jobs/_quality.py",
         "kestrin_jobs/_report.py", "kestrin_jobs/_runner.py", "kestrin_jobs/_verify.py",
         "kestrin_jobs/py.typed",
     ]

@@ -6,18 +6,14 @@ import math
 import os
 import pathlib
 import subprocess
-import sys
 import tempfile
 
 import pytest
 
 from conftest import REAL_FFMPEG, SANITIZED, running, wait_for
 
-PYTHON_DIR = pathlib.Path(__file__).resolve().parents[2] / "python"
-sys.path.insert(0, str(PYTHON_DIR))
-
-import kestrin_jobs  # noqa: E402
-from kestrin_jobs import _quality  # noqa: E402
+import kestrin_jobs
+from kestrin_jobs import _quality
 
 pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the encode processes would start without the sanitizer runtimes")

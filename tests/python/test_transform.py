@@ -197,6 +197,29 @@ def test_nul_in_an_argument_is_echoed_and_starts_nothing(engine, fake):
     assert fake.invocations() == []
 
 
+@pytest.mark.parametrize("method, spelling", [
+    ("transform", "./film.mkv"), ("transform", "link.mkv"), ("transform", "hard.mkv"),
+    ("remux", "link.mkv"), ("batch", "hard.mkv"),
+])
+def test_the_input_under_another_name_is_refused_and_kept(engine, fake, tmp_path, monkeypatch,
+                                                          method, spelling):
+    # ffmpeg refuses only the same text: under another name it would overwrite its input.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "film.mkv").write_bytes(b"the film")
+    (tmp_path / "link.mkv").symlink_to("film.mkv")
+    os.link(tmp_path / "film.mkv", tmp_path / "hard.mkv")
+    task = ("film.mkv", spelling, *TASK[2:])
+    call = {"transform": lambda: engine.transform(*task),
+            "remux": lambda: engine.remux(*task[:2]),
+            "batch": lambda: engine.batch([task])}[method]
+    result, console = on_console(call)
+    assert result == ([False] if method == "batch" else False)
+    if method != "remux":
+        assert console.startswith(b"\n  > [DEBUG] CMD: ffmpeg ") and console.endswith(BANNER)
+    assert "ffmpeg" not in [r["program"] for r in fake.invocations()]
+    assert (tmp_path / "film.mkv").read_bytes() == b"the film"
+
+
 def test_missing_ffmpeg_echoes_and_raises(engine, fake):
     fake.remove("ffmpeg")
     result, console = on_console(lambda: engine.transform(*TASK))
