@@ -66,19 +66,22 @@ PROGRESS_LOG_INTERVAL = 30.0
 _PROGRESS_PREFIX = "  > [\u2726 KESTRIN] ENCODE | "
 _BANNER = "  > [\u2726 KESTRIN] FFmpeg exited with an error."
 _MESSAGE_PREFIX = "  > [\u2726 KESTRIN] FFMPEG | "
+_PROBLEM_PREFIX = "  > [\u2726 KESTRIN] VERIFY | "
 
 
-def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str) -> bool:
+def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str, *,
+              verify: bool = True) -> bool:
     """The engine's encode without the interpreter lock; the output appears only on success.
 
-    Returns True when ffmpeg succeeded and the output is in place, and False when it failed
-    (nothing is left behind). Raises what ``transform`` raises (``OSError`` subclasses when
-    ffmpeg cannot be started, ``TypeError`` for an argument that is not a ``str``), and
-    ``ValueError`` for an output that is the input.
+    Returns True when ffmpeg succeeded, the output verified against its source (unless
+    ``verify=False``: see ``kestrin_jobs.encode``) and it is in place, and False otherwise
+    (nothing is left behind; the worker's log says why). Raises what ``transform`` raises
+    (``OSError`` subclasses when ffmpeg cannot be started, ``TypeError`` for an argument that is
+    not a ``str``), and ``ValueError`` for an output that is the input.
     """
     arguments = _runner.checked_arguments((input, output, codec, res, crop, flags))
     log = _EncodeLog(os.path.basename(output))
-    outcome = _runner.Attempt(arguments, quiet=True).run(log.record)
+    outcome = _runner.Attempt(arguments, quiet=True, verify=verify).run(log.record)
     log.close(outcome)
     return outcome.ok
 
@@ -112,13 +115,15 @@ class _EncodeLog:
             self._emit(_MESSAGE_PREFIX + message)
         if outcome.more_messages:
             self._emit(f"{_MESSAGE_PREFIX}({outcome.more_messages} more)")
+        for problem in outcome.problems:
+            self._emit(_PROBLEM_PREFIX + problem)
 
     def _emit(self, text: str) -> None:
         self._logger.info("%s: %s", self._label, text)
 
 
 def encode_all(client: Client, tasks: Sequence[tuple[str, str, str, str, str, str]], *,
-               retries: int = 2) -> Iterator[tuple[int, bool | BaseException]]:
+               retries: int = 2, verify: bool = True) -> Iterator[tuple[int, bool | BaseException]]:
     """Submits one :func:`transform` per task and yields ``(position, result)`` as each ends.
 
     The result is the task's bool, or the exception that ended its last attempt. Each future is
@@ -130,7 +135,7 @@ def encode_all(client: Client, tasks: Sequence[tuple[str, str, str, str, str, st
     for position, task in enumerate(tasks):
         # pure=False: an encode is a side effect, two equal tasks are still two encodes.
         future = client.submit(  # type: ignore[no-untyped-call]
-            transform, *task, retries=retries, pure=False)
+            transform, *task, verify=verify, retries=retries, pure=False)
         futures[future] = position
     finished = as_completed(futures)  # type: ignore[no-untyped-call]
     for future in finished:

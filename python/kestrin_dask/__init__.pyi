@@ -1,4 +1,4 @@
-"""Type stubs for kestrin_dask: kestrin encodes on a Dask cluster, each in a child process."""
+"""Type stubs for kestrin_dask: kestrin encodes on a Dask cluster."""
 
 from collections.abc import Iterator, Sequence
 
@@ -9,10 +9,16 @@ __all__ = ["EncodeProcessDied", "PROGRESS_LOG_INTERVAL", "encode_all", "transfor
 
 PROGRESS_LOG_INTERVAL: float
 
-def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str) -> bool:
-    """KestEngine.transform in a child Python process; the output appears only on success."""
+def transform(
+    input: str, output: str, codec: str, res: str, crop: str, flags: str, *, verify: bool = True
+) -> bool:
+    """The engine's encode without the interpreter lock; the output appears only on success."""
 
 def encode_all(
-    client: Client, tasks: Sequence[tuple[str, str, str, str, str, str]], *, retries: int = 2
+    client: Client,
+    tasks: Sequence[tuple[str, str, str, str, str, str]],
+    *,
+    retries: int = 2,
+    verify: bool = True,
 ) -> Iterator[tuple[int, bool | BaseException]]:
     """Submits one transform per task and yields (position, result) as each ends."""

@@ -45,7 +45,7 @@ import queue
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator
-from typing import NamedTuple
+from typing import Literal, NamedTuple, overload
 
 from kestrin_jobs import _runner
 from kestrin_jobs._report import EncodeReport
@@ -54,8 +54,8 @@ from kestrin_jobs._quality import CrfProbe, CrfResult, search_crf, search_crf_as
 from kestrin_jobs._verify import Verification, verify
 
 __all__ = ["CrfProbe", "CrfResult", "EncodeProcessDied", "EncodeReport", "PROGRESS_INTERVAL",
-           "Progress", "Verification", "encode_all", "search_crf", "search_crf_async",
-           "transform", "transform_async", "verify"]
+           "Progress", "Verification", "encode", "encode_all", "encode_async", "search_crf",
+           "search_crf_async", "transform", "transform_async", "verify"]
 
 #: The shortest time in seconds between two ``on_progress`` calls for one encode.
 PROGRESS_INTERVAL = 0.25
@@ -80,26 +80,49 @@ class Progress(NamedTuple):
     line: str
 
 
-def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str, *,
-              on_progress: Callable[[Progress], object] | None = None) -> bool:
-    """The engine's encode without the interpreter lock; the output appears only on success.
+def encode(input: str, output: str, codec: str, res: str, crop: str, flags: str, *,
+           verify: bool = True, on_progress: Callable[[Progress], object] | None = None,
+           ) -> EncodeReport:
+    """The engine's encode without the interpreter lock; the output appears only on success,
+    and, with ``verify`` (the default), only once it has been checked against its source.
 
-    Returns True when ffmpeg succeeded and the output is in place, False when it failed (nothing
-    is left behind); raises what ``transform`` raises, ``ValueError`` for an output that is the
-    input, and whatever ``on_progress`` raises, which stops the encode.
+    The report says why an encode failed (ffmpeg's own messages) and what a successful one met
+    (decode errors, frames duplicated or dropped, the verification's findings). Raises what
+    ``transform`` raises, ``ValueError`` for an output that is the input, and whatever
+    ``on_progress`` raises, which stops the encode.
     """
-    attempt = _attempt((input, output, codec, res, crop, flags))
+    attempt = _attempt((input, output, codec, res, crop, flags), verify)
     if on_progress is None:
-        return attempt.run().ok
+        return _report(attempt.run())
     throttle = _Throttle(on_progress)
-    done = attempt.run(throttle.record).ok
+    outcome = attempt.run(throttle.record)
     throttle.close()
-    return done
+    return _report(outcome)
+
+
+def transform(input: str, output: str, codec: str, res: str, crop: str, flags: str, *,
+              verify: bool = True, on_progress: Callable[[Progress], object] | None = None,
+              ) -> bool:
+    """:func:`encode`, giving only its report's ``ok``: True when ffmpeg succeeded, the output
+    verified (unless ``verify=False``) and it is in place; False when not (nothing is left
+    behind)."""
+    return encode(input, output, codec, res, crop, flags, verify=verify,
+                  on_progress=on_progress).ok
 
 
 async def transform_async(input: str, output: str, codec: str, res: str, crop: str, flags: str,
-                          *, on_progress: Callable[[Progress], object] | None = None) -> bool:
-    """:func:`transform` as a coroutine: the encode runs on a thread of its own.
+                          *, verify: bool = True,
+                          on_progress: Callable[[Progress], object] | None = None) -> bool:
+    """:func:`transform` as a coroutine (:func:`encode_async`'s ``ok``)."""
+    report = await encode_async(input, output, codec, res, crop, flags, verify=verify,
+                                on_progress=on_progress)
+    return report.ok
+
+
+async def encode_async(input: str, output: str, codec: str, res: str, crop: str, flags: str,
+                       *, verify: bool = True,
+                       on_progress: Callable[[Progress], object] | None = None) -> EncodeReport:
+    """:func:`encode` as a coroutine: the encode runs on a thread of its own.
 
     Cancelling the task stops ffmpeg and removes the temporary file; the task ends once both
     are done, and the event loop runs on meanwhile.
@@ -107,11 +130,11 @@ async def transform_async(input: str, output: str, codec: str, res: str, crop: s
     import asyncio
 
     loop = asyncio.get_running_loop()
-    attempt = _attempt((input, output, codec, res, crop, flags))
-    finished: asyncio.Future[bool] = loop.create_future()
+    attempt = _attempt((input, output, codec, res, crop, flags), verify)
+    finished: asyncio.Future[EncodeReport] = loop.create_future()
     raised: list[BaseException] = []
 
-    def settle(result: bool | BaseException) -> None:
+    def settle(result: EncodeReport | BaseException) -> None:
         if finished.done():
             return
         if isinstance(result, BaseException):
@@ -131,10 +154,10 @@ async def transform_async(input: str, output: str, codec: str, res: str, crop: s
     throttle = None if on_progress is None else \
         _Throttle(lambda progress: loop.call_soon_threadsafe(call, progress))
 
-    def encode() -> None:
-        result: bool | BaseException
+    def run() -> None:
+        result: EncodeReport | BaseException
         try:
-            result = attempt.run(None if throttle is None else throttle.record).ok
+            result = _report(attempt.run(None if throttle is None else throttle.record))
             if throttle is not None:
                 throttle.close()
         except BaseException as error:
@@ -144,7 +167,7 @@ async def transform_async(input: str, output: str, codec: str, res: str, crop: s
         except RuntimeError:  # the loop is closed: nobody waits any more
             pass
 
-    threading.Thread(target=encode, name="kestrin_jobs encode").start()
+    threading.Thread(target=run, name="kestrin_jobs encode").start()
     try:
         result = await asyncio.shield(finished)
     except asyncio.CancelledError:
@@ -162,11 +185,23 @@ async def transform_async(input: str, output: str, codec: str, res: str, crop: s
     return result
 
 
+@overload
 def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
                on_progress: Callable[[int, Progress], object] | None = None,
-               ) -> Iterator[tuple[int, bool | BaseException]]:
+               verify: bool = True, reports: Literal[False] = False,
+               ) -> Iterator[tuple[int, bool | BaseException]]: ...
+@overload
+def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
+               on_progress: Callable[[int, Progress], object] | None = None,
+               verify: bool = True, reports: Literal[True],
+               ) -> Iterator[tuple[int, EncodeReport | BaseException]]: ...
+def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
+               on_progress: Callable[[int, Progress], object] | None = None,
+               verify: bool = True, reports: bool = False,
+               ) -> Iterator[tuple[int, bool | EncodeReport | BaseException]]:
     """Runs the tasks (``transform``'s six arguments each), at most ``workers`` at once, and
-    yields ``(position, result)`` as each ends.
+    yields ``(position, result)`` as each ends: the task's bool, or with ``reports=True`` its
+    :class:`EncodeReport`. Each output is verified as in :func:`encode` unless ``verify=False``.
 
     ``workers`` defaults to the engine's own count of the processors the process may use (its
     CPU affinity set, limited by a cgroup CPU quota). The result is a task's bool or the
@@ -178,35 +213,36 @@ def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
     propagates), stops every running encode and starts no further one; no partial output is left
     under any final name.
     """
-    attempts = [_attempt(_runner.checked_task(task))
+    attempts = [_attempt(_runner.checked_task(task), verify)
                 for task in tasks]
     limit = _runner.processor_count() if workers is None else workers
     if limit < 1:
         raise ValueError(f"workers must be at least 1, not {limit}")
-    return _encode_all(attempts, limit, on_progress)
+    return _encode_all(attempts, limit, on_progress, reports)
 
 
 class _Ended(NamedTuple):
-    result: bool | BaseException
+    result: bool | EncodeReport | BaseException
 
 
 def _encode_all(attempts: list[_runner.Attempt], limit: int,
-                on_progress: Callable[[int, Progress], object] | None,
-                ) -> Iterator[tuple[int, bool | BaseException]]:
+                on_progress: Callable[[int, Progress], object] | None, reports: bool,
+                ) -> Iterator[tuple[int, bool | EncodeReport | BaseException]]:
     # Workers only put into the queue: the loop body and on_progress never hold up an encode.
     events: queue.SimpleQueue[tuple[int, Progress | _Ended]] = queue.SimpleQueue()
     waiting = collections.deque(enumerate(attempts))
     running: dict[int, tuple[_runner.Attempt, threading.Thread]] = {}
 
     def work(position: int, attempt: _runner.Attempt) -> None:
-        result: bool | BaseException = False
+        result: bool | EncodeReport | BaseException = False
         try:
             if on_progress is None:
-                result = attempt.run().ok
+                outcome = attempt.run()
             else:
                 throttle = _Throttle(lambda progress: events.put((position, progress)))
-                result = attempt.run(throttle.record).ok
+                outcome = attempt.run(throttle.record)
                 throttle.close()
+            result = _report(outcome) if reports else outcome.ok
         except BaseException as error:
             result = error
         finally:
@@ -250,8 +286,16 @@ def _join_all(threads: list[threading.Thread]) -> None:
         raise interrupted
 
 
-def _attempt(arguments: Iterable[object]) -> _runner.Attempt:
-    return _runner.Attempt(_runner.checked_arguments(list(arguments)))
+def _attempt(arguments: Iterable[object], verify: bool) -> _runner.Attempt:
+    return _runner.Attempt(_runner.checked_arguments(list(arguments)), verify=verify)
+
+
+def _report(outcome: _runner.Outcome) -> EncodeReport:
+    last = outcome.last_record
+    return EncodeReport(ok=outcome.ok, messages=outcome.messages,
+                        more_messages=outcome.more_messages, problems=outcome.problems,
+                        dup=None if last is None else last.dup,
+                        drop=None if last is None else last.drop, verified=outcome.verified)
 
 
 class _Throttle:

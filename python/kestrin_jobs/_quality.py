@@ -490,12 +490,15 @@ class _Search:
     async def _encode(self, sample: str, output: str, codec: str, flags: str) -> None:
         import kestrin_jobs
 
+        # A sample is a temporary file the metric reads next: checking it against its source
+        # would cost two probes a sample and tell nothing the metric does not.
         async with self.slots:
-            done = await kestrin_jobs.transform_async(sample, output, codec, self.res, self.crop,
-                                                      flags, on_progress=_quiet)
-        if not done:
-            raise RuntimeError(f"the engine's encode of a sample failed ({codec} {flags}); "
-                               "ffmpeg's message is above")
+            report = await kestrin_jobs.encode_async(sample, output, codec, self.res, self.crop,
+                                                     flags, verify=False, on_progress=_quiet)
+        if not report.ok:
+            reason = "; ".join(report.messages[:3]) or "ffmpeg gave no reason"
+            raise RuntimeError(f"the engine's encode of a sample failed ({codec} {flags}): "
+                               f"{reason}")
 
     async def probe(self, crf: float) -> CrfProbe:
         flags = f"{self.flags} -crf {crf:g}".strip()

@@ -16,7 +16,7 @@ import secrets
 from collections.abc import Callable, Sequence
 from typing import NamedTuple
 
-from kestrin_jobs import _engine
+from kestrin_jobs import _engine, _verify
 
 PARAMETERS = ("input", "output", "codec", "res", "crop", "flags")
 # A URL or a protocol ("pipe:", "https://..."): ffmpeg's, not a path to resolve.
@@ -50,6 +50,9 @@ class Outcome(NamedTuple):
     more_messages: int
     last_record: Record | None
     arguments: list[str]
+    # The verification's findings, and whether it held (None: it did not run).
+    problems: tuple[str, ...] = ()
+    verified: bool | None = None
 
 
 def checked_arguments(arguments: Sequence[object], parameter: str | None = None) -> list[str]:
@@ -114,13 +117,14 @@ class Attempt:
     thread, stopped by :meth:`cancel` from any other."""
 
     def __init__(self, arguments: Sequence[str], batch: bool = False,
-                 quiet: bool = False) -> None:
+                 quiet: bool = False, verify: bool = False) -> None:
         task = list(arguments)
         task[0], task[1] = _resolved(task[0]), _resolved(task[1])
         self.input, self.output = task[0], task[1]
         self._task = task
         self._batch = batch
         self._quiet = quiet
+        self._verify = verify
         if _SEQUENCE.search(os.path.basename(self.output)):
             raise ValueError(f"the output {arguments[1]!r} is an image sequence, which "
                              "kestrin_jobs can't write under a hidden name and put in place "
@@ -144,6 +148,14 @@ class Attempt:
                 source, hidden, codec, res, crop, flags, receive, self.cancellation, self._batch,
                 self._quiet)
             ok = ok and not cancelled
+            problems: tuple[str, ...] = ()
+            verified: bool | None = None
+            if ok and self._verify and os.path.lexists(_bytes(hidden)):
+                # x265's own warnings (ffmpeg 5.1 lets them through) are about its settings.
+                found = self._verified(hidden, any(not line.startswith("x265 [")
+                                                   for line in messages))
+                problems, verified = found.problems, found.ok
+                ok = found.ok
             # True only with the output in place: ffmpeg may succeed without writing the file
             # (flags that send the encode elsewhere).
             if ok:
@@ -151,12 +163,25 @@ class Attempt:
                     os.replace(_bytes(hidden), _bytes(self.output))
                 ok = os.path.lexists(_bytes(self.output))
             return Outcome(ok, messages, more, None if last is None else Record(*last),
-                           arguments)
+                           arguments, problems, verified)
         finally:
             try:
                 os.unlink(_bytes(hidden))
             except FileNotFoundError:
                 pass
+
+
+    def _verified(self, hidden: str, met_messages: bool) -> _verify.Verification:
+        """The output checked against its source before it may replace anything.
+
+        ffmpeg at -loglevel error exits 0 over a damaged source and conceals or repeats what it
+        could not decode, so an encode that met messages has the source decoded in full as
+        well: an error after the source's first picture fails the output. Errors before it are
+        a recording that begins mid-picture (a tuner's transport stream: 4 to 30 such lines on
+        ffmpeg 5.1 and 9), which costs the output nothing.
+        """
+        return _verify._verify(self.input, hidden, self._task[2], self._task[5],
+                               decode_output=False, decode_source=met_messages)
 
 
 def _same_file(first: str, second: str) -> bool:

@@ -135,3 +135,41 @@ def test_verify(pairs, name, pair, flags, decode, problems, unchecked):
     for expected, got in zip(problems, found.problems):
         assert re.fullmatch(expected, got), found
     assert (found.ok, found.unchecked, found.decoded) == (not problems, tuple(unchecked), decode)
+
+
+# source, output's name, codec, then what the report holds: ok, a pattern for its first message
+# ("": no message; None: unchecked, as x265 on ffmpeg 5.1 adds warnings of its own), the
+# problems' patterns, verified.
+ENCODES = [
+    ("sample", "good.mkv", "libx264", True, "", [], True),
+    # ffmpeg fails and says why; there is nothing to verify.
+    ("sample", "refused.webm", "libx264", False, r"\[webm @ .*", [], None),
+    ("plain", "unreadable.avi", "libx265", False, None,
+     ["the output's video is rawvideo, not HEVC as the encoder makes"], False),
+    # ffmpeg exits 0 with a third of the film one repeated picture: its decode errors make the
+    # source be decoded, which fails the output.
+    ("damaged", "frozen.mkv", "libx264", False, r".*",
+     [r"the source does not decode cleanly: \d+ errors?, the first: .*"], False),
+]
+
+
+@pytest.mark.parametrize("source, name, codec, ok, message, problems, verified", ENCODES,
+                         ids=[case[1] for case in ENCODES])
+def test_encode_reports_and_never_leaves_an_unverified_output(pairs, tmp_path, source, name,
+                                                              codec, ok, message, problems,
+                                                              verified):
+    import kestrin_jobs
+
+    sources = {"sample": pairs["sample"][0], "plain": pairs["hevc-in-avi"][0],
+               "damaged": pairs["damaged"][0]}
+    output = tmp_path / name
+    report = kestrin_jobs.encode(sources[source], str(output), codec, "90", "", FAST)
+    assert (report.ok, report.verified) == (ok, verified), report
+    assert sorted(tmp_path.iterdir()) == ([output] if ok else []), report
+    if message == "":
+        assert report.messages == (), report
+    elif message is not None:
+        assert re.fullmatch(message, report.messages[0]), report
+    assert len(report.problems) == len(problems), report
+    for expected, got in zip(problems, report.problems):
+        assert re.fullmatch(expected, got), report
