@@ -397,6 +397,7 @@ def main():
 
         report["kestrin_jobs"] = jobs_overhead.measure(clip, folder)
         rows.append(jobs_overhead.row(report["kestrin_jobs"]))
+        rows.append(jobs_overhead.verification_row(report["kestrin_jobs"]))
         report["kestrin_jobs_doubles"] = jobs_overhead.measure_doubles(folder)
         rows.extend(jobs_overhead.double_rows(report["kestrin_jobs_doubles"]))
 

@@ -151,9 +151,7 @@ class Attempt:
             problems: tuple[str, ...] = ()
             verified: bool | None = None
             if ok and self._verify and os.path.lexists(_bytes(hidden)):
-                # x265's own warnings (ffmpeg 5.1 lets them through) are about its settings.
-                found = self._verified(hidden, any(not line.startswith("x265 [")
-                                                   for line in messages))
+                found = self._verified(hidden, bool(messages))
                 problems, verified = found.problems, found.ok
                 ok = found.ok
             # True only with the output in place: ffmpeg may succeed without writing the file
