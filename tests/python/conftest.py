@@ -45,6 +45,19 @@ def running(pid):
         return False
 
 
+def processes_naming(text):
+    """Live processes with `text` in their command line: the encode processes and the doubles."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            argv = (entry / "cmdline").read_bytes()
+        except OSError:
+            continue
+        if entry.name.isdigit() and text.encode() in argv and running(entry.name):
+            found.append(int(entry.name))
+    return found
+
+
 def wait_for(condition, timeout, what):
     """Polls `condition` until it gives a true value, which it returns; fails after `timeout` s."""
     deadline = time.monotonic() + timeout

@@ -12,26 +12,14 @@ import time
 
 import pytest
 
-from conftest import SANITIZED, python_env, running, started_encodes, wait_for
+from conftest import (SANITIZED, processes_naming, python_env, running, started_encodes,
+                      wait_for)
 
 import kestrin_jobs
 from kestrin_jobs import Progress
 
 pytestmark = pytest.mark.skipif(
     SANITIZED, reason="the encode threads' ffmpeg would start without the sanitizer runtimes")
-
-
-def processes_naming(text):
-    """Live processes with `text` in their command line: the encode processes and the doubles."""
-    found = []
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            argv = (entry / "cmdline").read_bytes()
-        except OSError:
-            continue
-        if entry.name.isdigit() and text.encode() in argv and running(entry.name):
-            found.append(int(entry.name))
-    return found
 
 
 

@@ -10,7 +10,7 @@ import tempfile
 
 import pytest
 
-from conftest import REAL_FFMPEG, SANITIZED, running, wait_for
+from conftest import REAL_FFMPEG, SANITIZED, processes_naming, wait_for
 
 import kestrin_jobs
 from kestrin_jobs import _quality
@@ -176,18 +176,6 @@ def test_a_real_search_meets_its_target_on_the_full_encode(real_tools, sampled, 
     high = _quality.search_scale(metric, target) + 1.5
     assert low <= _quality.search_scale(metric, score) <= high, (found, score)
     assert abs(found.predicted_size / os.path.getsize(output) - 1) < 0.15, found
-
-
-def processes_naming(text):
-    found = []
-    for entry in pathlib.Path("/proc").iterdir():
-        try:
-            argv = (entry / "cmdline").read_bytes()
-        except OSError:
-            continue
-        if entry.name.isdigit() and text.encode() in argv and running(entry.name):
-            found.append(int(entry.name))
-    return found
 
 
 def test_a_cancelled_search_leaves_nothing(real_tools, sampled, tmp_path):
