@@ -5,12 +5,11 @@
 #include "encode/interlace.hpp"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
-#include <limits>
 #include <string>
 
 #include "tools/child.hpp"
+#include "tools/film_windows.hpp"
 
 namespace kestrin {
 namespace {
@@ -18,18 +17,8 @@ namespace {
 // Enough pictures for idet's multi-frame detection to settle and for the 3:2 pattern to repeat
 // two dozen times; a second or so of decoding for 1080i on two cores.
 constexpr std::string_view opening_frames = "120";
-constexpr int sampled_windows = 8;
-constexpr std::string_view window_seconds = "0.5";
 // idet's summary lines are short; a longer line is no summary and is not kept whole.
 constexpr std::size_t longest_line = 1024;
-
-// Seconds in plain decimal, as -ss reads them (no exponent), the same in every locale.
-Text seconds_text(double seconds) {
-    std::array<char, std::numeric_limits<double>::max_exponent10 + 8> digits;
-    const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), seconds,
-                                       std::chars_format::fixed, 3);
-    return Text(digits.data(), written.ptr);
-}
 
 // The decimal count after `label` (and any spaces) in `line`, or nothing.
 std::optional<std::int64_t> count_after(std::string_view line, std::string_view label) {
@@ -89,28 +78,14 @@ Text field_filter_text(const FieldDecision& decision) {
     return {};
 }
 
-// As black-bar detection's windows: each window is an input of its own, so that -ss seeks the
-// demuxer instead of decoding up to the start; "V" leaves cover pictures out, and nothing else is
-// mapped, so no sound is decoded.
+// A film is measured on black-bar detection's windows (every frame of each: idet needs
+// neighbouring fields), a shorter file on its opening.
 ArgumentList field_analysis_arguments(const Text& path, std::optional<double> duration) {
-    ArgumentList arguments{"ffmpeg", "-hide_banner", "-loglevel", "info"};
-    if (!duration || !(*duration >= shortest_sampled_film)) {
-        arguments.insert(arguments.end(), {"-i", path, "-map", "0:V:0", "-vf", "idet",
-                                           "-frames:v", Text(opening_frames), "-f", "null", "-"});
-        return arguments;
+    if (duration && *duration >= shortest_sampled_film) {
+        return film_windows_arguments(path, *duration, {"-noaccurate_seek"}, "idet[windows]");
     }
-    Text inputs;
-    for (int window = 0; window < sampled_windows; ++window) {
-        const double start = *duration * (window + 1) / 10;
-        arguments.insert(arguments.end(), {"-noaccurate_seek", "-ss", seconds_text(start), "-t",
-                                           Text(window_seconds), "-i", path});
-        inputs += "[" + std::to_string(window) + ":V:0]";
-    }
-    const Text graph = inputs + "concat=n=" + std::to_string(sampled_windows) +
-                       ":v=1:a=0,idet[windows]";
-    arguments.insert(arguments.end(),
-                     {"-filter_complex", graph, "-map", "[windows]", "-f", "null", "-"});
-    return arguments;
+    return {"ffmpeg", "-hide_banner", "-loglevel", "info", "-i", path, "-map", "0:V:0", "-vf",
+            "idet", "-frames:v", Text(opening_frames), "-f", "null", "-"};
 }
 
 void FieldCountScan::feed(std::string_view bytes) {

@@ -16,12 +16,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 
 #include "media/probe.hpp"
 #include "tools/child.hpp"
+#include "tools/film_windows.hpp"
 #include "tools/text.hpp"
 
 namespace kestrin {
@@ -42,19 +42,8 @@ bool is_plain_number(std::string_view field, bool may_be_zero) {
     return field.size() < largest.size() || field <= largest;
 }
 
-constexpr int sampled_windows = 8;
-constexpr std::string_view window_seconds = "0.5";
 // What cropdetect=24:16:0 rounds its sizes to.
 constexpr std::int64_t crop_rounding = 16;
-
-// Seconds in plain decimal, as -ss reads them (no exponent), the same in every locale.
-Text seconds_text(double seconds) {
-    std::array<char, std::numeric_limits<double>::max_exponent10 + 8> digits;
-    const auto written =
-        std::to_chars(digits.data(), digits.data() + digits.size(), seconds,
-                      std::chars_format::fixed, 3);
-    return Text(digits.data(), written.ptr);
-}
 
 struct Rectangle {
     std::int64_t width, height, x, y;
@@ -91,9 +80,8 @@ ArgumentList cropdetect_arguments(const Text& path) {
             "cropdetect=24:16:0", "-vframes", "100",  "-f", "null", "-"};
 }
 
-// Each window is an input of its own, so that -ss seeks the demuxer instead of decoding up to
-// the start; -noaccurate_seek keeps the frames from the key frame on, and -t then counts from
-// that key frame. Of each window only its key frame is decoded (-skip_frame nokey), and
+// -noaccurate_seek keeps the frames from the key frame on, and -t then counts from that key
+// frame. Of each window only its key frame is decoded (-skip_frame nokey), and
 // cropdetect skips none of the eight (its fourth field): a key frame of 1080p is a whole picture,
 // and the other eleven frames of a window cost most of this run while seldom showing more.
 // Measured on the 3-minute 1080p bench film and the three film-like test clips, the run alone,
@@ -103,23 +91,10 @@ ArgumentList cropdetect_arguments(const Text& path) {
 // than decoding one frame; two threads a window 652 / 554 ms and a thread per core 1126 / 925 ms:
 // one decoding thread a window, since a window is one frame, too few for frame threads to pay for
 // starting them, and eight decoders each with a thread per core would crowd a large machine.
-// "V" leaves attached pictures out. Nothing but the filter's output is mapped: the sound of the
-// first window would otherwise be decoded as well.
 ArgumentList sampling_arguments(const Text& path, double duration) {
-    ArgumentList arguments{"ffmpeg", "-hide_banner", "-loglevel", "info"};
-    Text inputs;
-    for (int window = 0; window < sampled_windows; ++window) {
-        const double start = duration * (window + 1) / 10;
-        arguments.insert(arguments.end(),
-                         {"-threads", "1", "-skip_frame", "nokey", "-noaccurate_seek", "-ss",
-                          seconds_text(start), "-t", Text(window_seconds), "-i", path});
-        inputs += "[" + std::to_string(window) + ":V:0]";
-    }
-    const Text graph = inputs + "concat=n=" + std::to_string(sampled_windows) +
-                       ":v=1:a=0,cropdetect=24:16:0:0[windows]";
-    arguments.insert(arguments.end(),
-                     {"-filter_complex", graph, "-map", "[windows]", "-f", "null", "-"});
-    return arguments;
+    return film_windows_arguments(path, duration,
+                                  {"-threads", "1", "-skip_frame", "nokey", "-noaccurate_seek"},
+                                  "cropdetect=24:16:0:0[windows]");
 }
 
 bool is_crop_rectangle(std::string_view text) {
