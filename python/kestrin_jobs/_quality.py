@@ -1,12 +1,13 @@
 """Choosing the quality instead of a CRF: an interpolated search over the encoder's CRF, measured
 on samples cut from across the film and encoded by the engine's own encode.
 
-Each sample is cut from the source without re-encoding and encoded twice through
-:func:`kestrin_jobs.transform_async`: once losslessly (FFV1) as the metric's reference, once per
-probed CRF with the caller's codec, crop, height and flags. Both pass through the same engine
-command line, so the reference is the source at the output's size with exactly the crop, scale
-and frame-rate handling of the real encode (and any picture step the engine adds later, such as
-deinterlacing), without a copy of the engine's rules here. The metric then runs on the pair.
+The windows are cut from the source without re-encoding and joined into a few samples (one per
+worker), each encoded through :func:`kestrin_jobs.encode_async`: once losslessly (FFV1) as the
+metric's reference, once per probed CRF with the caller's codec, crop, height and flags. Both pass
+through the same engine command line, so the reference is the source at the output's size with
+exactly the crop, scale and frame-rate handling of the real encode (and any picture step the
+engine adds, such as deinterlacing), without a copy of the engine's rules here. The metric then
+runs on the pair.
 """
 from __future__ import annotations
 
@@ -359,6 +360,41 @@ async def _cut(input: str, window: tuple[float, float] | None, path: str) -> Non
                 "-map_chapters", "-1", "-y", path])
 
 
+async def _join(cuts: Sequence[str], path: str) -> None:
+    """The cuts one after the other in one file, without re-encoding (ffmpeg's concat demuxer,
+    its listing beside them: the cuts' names are ours and plain)."""
+    listing = path + ".txt"
+    with open(listing, "w", encoding="utf-8") as file:
+        file.writelines(f"file '{os.path.basename(cut)}'\n" for cut in cuts)
+    try:
+        await _run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "concat",
+                    "-i", listing, "-map", "0", "-c", "copy", "-y", path])
+    finally:
+        os.unlink(listing)
+
+
+async def _duration(path: str) -> float:
+    out = await _run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
+                      "csv=p=0", path])
+    try:
+        return float(out.decode("ascii", "replace").strip())
+    except ValueError:
+        return math.nan
+
+
+async def _frame_times(path: str) -> list[float]:
+    """The presentation time of each frame of a lossless (intra-only) sample, in order."""
+    out = await _run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                      "packet=pts_time", "-of", "csv=p=0", path])
+    times = []
+    for line in out.decode("ascii", "replace").split():
+        try:
+            times.append(float(line.strip(",")))
+        except ValueError:
+            continue
+    return sorted(times)
+
+
 def metric_arguments(metric: str, distorted: str, reference: str, pix_fmt: str) -> list[str]:
     """The ffmpeg run that measures one encoded sample against its reference, frame by frame,
     on standard output. Both go to the encode's pixel format: the filters compare equal formats
@@ -442,17 +478,46 @@ async def search_crf_async(input: str, codec: str, res: str, crop: str, flags: s
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def window_groups(count: int, chunks: int) -> list[list[int]]:
+    """The windows 0 .. count - 1 dealt out to ``chunks`` samples in turn, so that each sample
+    holds windows from across the whole film and they cost about the same to encode."""
+    chunks = max(1, min(chunks, count))
+    return [list(range(first, count, chunks)) for first in range(chunks)]
+
+
+def frames_per_window(frame_times: Sequence[float], durations: Sequence[float]) -> list[int]:
+    """How many of a joined sample's frames (their times, in order) fall in each of the windows
+    joined one after the other (their durations); the last window takes whatever lies beyond."""
+    counts = [0] * len(durations)
+    window, end = 0, durations[0]
+    for time_ in frame_times:
+        while time_ >= end and window < len(durations) - 1:
+            window += 1
+            end += durations[window]
+        counts[window] += 1
+    return counts
+
+
 class _Search:
-    """The samples of one search and their references, made once; then one probe per CRF."""
+    """The samples of one search and their references, made once; then one probe per CRF.
+
+    Starting a process costs about as much as encoding a window at a small picture size, so the
+    windows are not encoded one by one: they are joined (without re-encoding) into one sample
+    per worker, each holding windows from across the film, and each probe encodes and measures
+    those few samples side by side. A window's frames are found again in its sample's scores by
+    their times.
+    """
 
     def __init__(self, input: str, codec: str, res: str, crop: str, flags: str, metric: str,
                  folder: str, workers: int) -> None:
         self.input, self.codec, self.res, self.crop, self.flags = input, codec, res, crop, flags
-        self.metric, self.folder = metric, folder
+        self.metric, self.folder, self.workers = metric, folder, workers
         self.slots = asyncio.Semaphore(workers)
         self.film: _Film | None = None
         self.samples: list[str] = []
         self.references: list[str] = []
+        #: Per sample, the frames of each of its windows, in order.
+        self.window_frames: list[list[int]] = []
         self.pix_fmt: str | None = None
         self.copied_bytes = 0
 
@@ -461,31 +526,51 @@ class _Search:
         # A film too short for its windows is one sample, whole.
         windows: list[tuple[float, float] | None] = [None]
         windows = list(sample_windows(self.film.duration) or windows)
-        self.samples = [os.path.join(self.folder, f"sample{i}.mkv") for i in range(len(windows))]
-        self.references = [os.path.join(self.folder, f"reference{i}.mkv")
-                           for i in range(len(windows))]
+        groups = window_groups(len(windows), self.workers)
+        cuts = [os.path.join(self.folder, f"cut{i}.mkv") for i in range(len(windows))]
+        self.samples = [os.path.join(self.folder, f"sample{j}.mkv") for j in range(len(groups))]
+        self.references = [os.path.join(self.folder, f"reference{j}.mkv")
+                           for j in range(len(groups))]
         # Counting packets reads the whole file: it runs beside the cuts and references.
         counting = asyncio.ensure_future(_counted_bytes(self.input, self.film.uncounted)) \
             if self.film.uncounted else None
         try:
-            await _all(self._cut_and_refer(window, sample, reference)
-                       for window, sample, reference in zip(windows, self.samples,
-                                                            self.references))
+            await _all(self._cut(window, cut) for window, cut in zip(windows, cuts))
+            self.window_frames = await _all(
+                self._join_and_refer([cuts[i] for i in group], sample, reference)
+                for group, sample, reference in zip(groups, self.samples, self.references))
             self.copied_bytes = self.film.stated_bytes + (await counting if counting else 0)
         finally:
             if counting is not None and not counting.done():
                 counting.cancel()
                 await asyncio.gather(counting, return_exceptions=True)
 
-    async def _cut_and_refer(self, window: tuple[float, float] | None, sample: str,
-                             reference: str) -> None:
+    async def _cut(self, window: tuple[float, float] | None, cut: str) -> None:
         async with self.slots:
-            await _cut(self.input, window, sample)
+            await _cut(self.input, window, cut)
+
+    async def _join_and_refer(self, cuts: Sequence[str], sample: str,
+                              reference: str) -> list[int]:
+        durations = [1.0]
+        if len(cuts) == 1:
+            os.rename(cuts[0], sample)
+        else:
+            async with self.slots:
+                durations = await _all(_duration(cut) for cut in cuts)
+                await _join(cuts, sample)
+            # Without every window's length the sample counts as one window.
+            if not all(math.isfinite(d) for d in durations):
+                durations = [1.0]
+            for cut in cuts:
+                os.unlink(cut)
         # Lossless, through the engine's own command line: the source at the output's size,
         # with whatever the engine does to the picture before the encoder. Deinterlacing, once
         # the engine decides it from the input's field order, joins here by itself: the cut
         # copies the video stream, field order included, so the engine sees the film's.
         await self._encode(sample, reference, "ffv1", "")
+        async with self.slots:
+            times = await _frame_times(reference)
+        return frames_per_window(times, durations)
 
     async def _encode(self, sample: str, output: str, codec: str, flags: str) -> None:
         import kestrin_jobs
@@ -502,18 +587,24 @@ class _Search:
 
     async def probe(self, crf: float) -> CrfProbe:
         flags = f"{self.flags} -crf {crf:g}".strip()
-        outputs = [os.path.join(self.folder, f"probe{crf:g}-{i}.mkv")
-                   for i in range(len(self.samples))]
-        windows = await _all(self._encode_and_measure(sample, output, reference, flags)
-                             for sample, output, reference in zip(self.samples, outputs,
-                                                                  self.references))
-        frames = sum(len(scores) for scores, _ in windows)
-        sizes = sum(size for _, size in windows)
+        outputs = [os.path.join(self.folder, f"probe{crf:g}-{j}.mkv")
+                   for j in range(len(self.samples))]
+        measured = await _all(self._encode_and_measure(sample, output, reference, flags)
+                              for sample, output, reference in zip(self.samples, outputs,
+                                                                   self.references))
+        windows: list[list[float]] = []
+        for (scores, _), counts in zip(measured, self.window_frames):
+            at = 0
+            for count in counts:
+                windows.append(scores[at:at + count])
+                at += count
+        frames = sum(len(scores) for scores, _ in measured)
+        sizes = sum(size for _, size in measured)
         for output in outputs:
             os.unlink(output)
         assert self.film is not None
-        return CrfProbe(crf=crf, score=aggregate(self.metric, (s for w, _ in windows for s in w)),
-                        worst=min(aggregate(self.metric, w) for w, _ in windows),
+        return CrfProbe(crf=crf, score=aggregate(self.metric, (s for w, _ in measured for s in w)),
+                        worst=min(aggregate(self.metric, w) for w in windows if w),
                         video_bitrate=sizes * 8 * self.film.frame_rate / frames)
 
     async def _encode_and_measure(self, sample: str, output: str, reference: str,

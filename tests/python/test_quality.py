@@ -56,6 +56,17 @@ def test_aggregate(metric, frames, expected):
     assert _quality.aggregate(metric, frames) == pytest.approx(expected, abs=1e-12)
 
 
+# A joined sample's frames back to its windows, by time; frames beyond the last window's end
+# (a rounded duration) stay in it.
+@pytest.mark.parametrize("times, durations, expected", [
+    ([0.0, 0.5, 1.0, 1.5, 2.0, 2.5], [1.0, 2.0], [2, 4]),
+    ([0.0, 0.9, 1.0, 3.1, 3.2], [1.0, 2.0], [2, 3]),
+    ([0.0, 0.1, 5.0], [0.05, 0.05, 1.0], [1, 0, 2]),  # a window of no frame stays empty
+])
+def test_frames_per_window(times, durations, expected):
+    assert _quality.frames_per_window(times, durations) == expected
+
+
 @pytest.mark.parametrize("duration, windows", [
     (240.0, [(4.0 + 10 * i, 2.0) for i in range(24)]),
     (7200.0, [(149.0 + 300 * i, 2.0) for i in range(24)]),
