@@ -67,6 +67,20 @@ def test_frames_per_window(times, durations, expected):
     assert _quality.frames_per_window(times, durations) == expected
 
 
+# Each window's own first key frame weighs at the film's key-frame rate; one inside a window
+# (a scene cut) counts as it comes.
+@pytest.mark.parametrize("packets, counts, flags, expected", [
+    ([(1000, True), (10, False), (10, False), (1000, True), (10, False)], [3, 2], "",
+     10 + 990 / 250),
+    ([(1000, True), (10, False), (1000, True), (10, False)], [4], "-preset slow -g 10",
+     (10 + 1000 + 10) / 3 + (1000 - 340) / 10),
+    ([(500, True)], [1], "-g x", 500.0),
+])
+def test_film_bytes_per_frame(packets, counts, flags, expected):
+    interval = _quality.key_interval(flags)
+    assert _quality.film_bytes_per_frame(packets, counts, interval) == pytest.approx(expected)
+
+
 @pytest.mark.parametrize("duration, windows", [
     (240.0, [(4.0 + 10 * i, 2.0) for i in range(24)]),
     (7200.0, [(149.0 + 300 * i, 2.0) for i in range(24)]),
