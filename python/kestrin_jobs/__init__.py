@@ -261,15 +261,18 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
                 position, attempt = waiting.popleft()
                 thread = threading.Thread(target=work, args=(position, attempt),
                                           name="kestrin_jobs encode")
+                # Counted as running before it starts: a Ctrl-C inside start(), once the thread
+                # exists, must still cancel its encode.
+                running[position] = (attempt, thread)
                 try:
                     thread.start()
                 except RuntimeError as error:  # no thread to be had
+                    del running[position]
                     if running:
                         deferred.append((position, attempt))
                         break
                     yield position, error
                     continue
-                running[position] = (attempt, thread)
             position, event = events.get()
             if isinstance(event, _Ended):
                 attempt, thread = running.pop(position)

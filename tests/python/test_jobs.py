@@ -386,3 +386,52 @@ def test_too_few_descriptors_fail_only_the_tasks_that_could_not_start(fake, tmp_
     finished = sorted(int(position) for position, result in results.items() if result == "True")
     assert len(finished) == done, results
     assert sorted(os.listdir(films)) == [f"out{i}.mkv" for i in finished]
+
+
+INTERRUPTED_CALLERS = {
+    "transform": """
+import os, kestrin_jobs
+print("ready", flush=True)
+kestrin_jobs.transform("in.mkv", f"{os.environ['FILMS']}/out.mkv", "libx264", "720", "", "",
+                       verify=False)
+""",
+    "encode_all": """
+import os, kestrin_jobs
+tasks = [("in.mkv", f"{os.environ['FILMS']}/out{i}.mkv", "libx264", "720", "", "") for i in range(4)]
+print("ready", flush=True)
+for _ in kestrin_jobs.encode_all(tasks, workers=2, verify=False):
+    pass
+""",
+}
+
+
+@pytest.mark.parametrize("caller, second", [("transform", False), ("encode_all", True)])
+def test_ctrl_c_at_any_moment_leaves_nothing_behind(fake, tmp_path, caller, second):
+    import random
+
+    seed = time.time_ns()
+    chance = random.Random(seed)
+    fake.set("stats_for", "2", "ffmpeg")
+    films = tmp_path / "films"
+    films.mkdir()
+    env = python_env({"FILMS": str(films),
+                      "PYTHONPATH": os.path.dirname(os.path.dirname(kestrin_jobs.__file__))})
+    for attempt in range(12):
+        # Half the tries stop the call within its first milliseconds, half later on.
+        delay = chance.uniform(0, 0.02 if attempt % 2 else 0.4)
+        with subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALLERS[caller]],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, env=env) as process:
+            try:
+                assert process.stdout.readline() == b"ready\n"
+                time.sleep(delay)
+                process.send_signal(signal.SIGINT)
+                if second:  # while the first one's cleanup runs
+                    time.sleep(chance.uniform(0, 0.05))
+                    process.send_signal(signal.SIGINT)
+                process.wait(10)
+            finally:
+                process.kill()
+        what = f"seed {seed}, try {attempt}, {delay:.3f} s"
+        wait_for(lambda: not processes_naming(str(films)), 3, f"end of every encode ({what})")
+        assert os.listdir(films) == [], what
