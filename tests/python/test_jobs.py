@@ -435,3 +435,19 @@ def test_ctrl_c_at_any_moment_leaves_nothing_behind(fake, tmp_path, caller, seco
         what = f"seed {seed}, try {attempt}, {delay:.3f} s"
         wait_for(lambda: not processes_naming(str(films)), 3, f"end of every encode ({what})")
         assert os.listdir(films) == [], what
+
+
+def test_a_blocked_loop_body_holds_up_no_running_encode(fake, tmp_path):
+    # The first task ends at once; the loop body then blocks far longer than the others take.
+    tasks = [("in.mkv", str(tmp_path / f"out{i}@stats_for={seconds}@.mkv"), "libx264", "720",
+              "", "") for i, seconds in enumerate(["0.1", "0.8", "0.8"])]
+    seen = []
+    for position, result in kestrin_jobs.encode_all(tasks, workers=3, verify=False,
+                                                    on_progress=lambda *_: None):
+        seen.append((position, result))
+        if position == 0:
+            time.sleep(2.5)
+            # Ended, verified and renamed while the body was blocked.
+            ended = sorted(p.name for p in tmp_path.glob("out*.mkv"))
+    assert sorted(seen) == [(0, True), (1, True), (2, True)]
+    assert ended == [pathlib.Path(task[1]).name for task in tasks]
