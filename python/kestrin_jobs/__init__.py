@@ -168,7 +168,13 @@ async def encode_async(input: str, output: str, codec: str, res: str, crop: str,
         except RuntimeError:  # the loop is closed: nobody waits any more
             pass
 
-    threading.Thread(target=run, name="kestrin_jobs encode").start()
+    try:
+        threading.Thread(target=run, name="kestrin_jobs encode").start()
+    except BaseException:
+        # A second Ctrl-C inside start(), once the thread exists: its encode must not run on
+        # to its end and rename its output while the interpreter exits.
+        attempt.cancel()
+        raise
     try:
         result = await asyncio.shield(finished)
     except asyncio.CancelledError:
