@@ -40,6 +40,7 @@ What every encode here guarantees:
 from __future__ import annotations
 
 import collections
+import errno
 import math
 import queue
 import threading
@@ -167,7 +168,13 @@ async def encode_async(input: str, output: str, codec: str, res: str, crop: str,
         except RuntimeError:  # the loop is closed: nobody waits any more
             pass
 
-    threading.Thread(target=run, name="kestrin_jobs encode").start()
+    try:
+        threading.Thread(target=run, name="kestrin_jobs encode").start()
+    except BaseException:
+        # A second Ctrl-C inside start(), once the thread exists: its encode must not run on
+        # to its end and rename its output while the interpreter exits.
+        attempt.cancel()
+        raise
     try:
         result = await asyncio.shield(finished)
     except asyncio.CancelledError:
@@ -205,7 +212,9 @@ def encode_all(tasks: Iterable[Task], *, workers: int | None = None,
 
     ``workers`` defaults to the engine's own count of the processors the process may use (its
     CPU affinity set, limited by a cgroup CPU quota). The result is a task's bool or the
-    exception that ended it (a task that could not start fails alone, with its ``OSError``);
+    exception that ended it (a task that can't start for want of descriptors, processes or
+    threads waits for a running one to end and tries again; with none running, or with no
+    ffmpeg, it fails alone, with its ``OSError``);
     ``on_progress(position, progress)`` sees each task's records on the iterating thread. A task
     that is not a tuple of six ``str``, or whose output is its input, raises before anything
     starts, as in ``batch``. The encodes go on while the loop body runs. Closing the iterator,
@@ -248,21 +257,37 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
         finally:
             events.put((position, _Ended(result)))
 
+    # Tasks that could not start for want of descriptors or processes while others ran: they
+    # try again once one of those has ended and let its own go, and the tasks behind them wait
+    # for that too. With nothing else running, a task that can't start fails alone.
+    deferred: list[tuple[int, _runner.Attempt]] = []
     try:
         while waiting or running:
-            while waiting and len(running) < limit:
+            while waiting and len(running) < limit and not deferred:
                 position, attempt = waiting.popleft()
                 thread = threading.Thread(target=work, args=(position, attempt),
                                           name="kestrin_jobs encode")
+                # Counted as running before it starts: a Ctrl-C inside start(), once the thread
+                # exists, must still cancel its encode.
+                running[position] = (attempt, thread)
                 try:
                     thread.start()
-                except RuntimeError as error:  # no thread to be had: this task fails alone
+                except RuntimeError as error:  # no thread to be had
+                    del running[position]
+                    if running:
+                        deferred.append((position, attempt))
+                        break
                     yield position, error
                     continue
-                running[position] = (attempt, thread)
             position, event = events.get()
             if isinstance(event, _Ended):
-                running.pop(position)[1].join()
+                attempt, thread = running.pop(position)
+                thread.join()
+                if running and _short_of_resources(event.result):
+                    deferred.append((position, attempt))
+                    continue
+                waiting.extendleft(reversed(deferred))
+                deferred.clear()
                 yield position, event.result
             elif on_progress is not None:
                 on_progress(position, event)
@@ -270,6 +295,12 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
         for attempt, _ in running.values():
             attempt.cancel()
         _join_all([thread for _, thread in running.values()])
+
+
+def _short_of_resources(result: object) -> bool:
+    """Whether an encode could not start for want of descriptors, processes or memory."""
+    return isinstance(result, OSError) and result.errno in (
+        errno.EMFILE, errno.ENFILE, errno.EAGAIN, errno.ENOMEM)
 
 
 def _join_all(threads: list[threading.Thread]) -> None:

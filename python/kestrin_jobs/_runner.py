@@ -13,6 +13,7 @@ from __future__ import annotations
 import os
 import re
 import secrets
+import threading
 from collections.abc import Callable, Sequence
 from typing import NamedTuple
 
@@ -132,10 +133,18 @@ class Attempt:
         if self.input == self.output or _same_file(self.input, self.output):
             raise ValueError(f"the output {arguments[1]!r} is the input {arguments[0]!r}: "
                              "the encode would overwrite its own source")
-        self.cancellation = _engine.Cancellation()
+        # A cancellation holds a descriptor: made when the attempt runs and let go when it
+        # ends, so that a long list of waiting tasks does not spend the descriptors that their
+        # encodes need to start.
+        self._cancellation: _engine.Cancellation | None = None
+        self._cancelled = False
+        self._guard = threading.Lock()
 
     def cancel(self) -> None:
-        self.cancellation.trip()
+        with self._guard:
+            self._cancelled = True
+            if self._cancellation is not None:
+                self._cancellation.trip()
 
     def run(self, on_record: Callable[[Record], object] | None = None) -> Outcome:
         """Encodes to the hidden name, renames it into place on success and removes it
@@ -143,9 +152,14 @@ class Attempt:
         hidden = hidden_path(self.output)
         source, _, codec, res, crop, flags = self._task
         receive = None if on_record is None else (lambda raw: on_record(Record(*raw)))
+        cancellation = _engine.Cancellation()
+        with self._guard:
+            if self._cancelled:
+                cancellation.trip()
+            self._cancellation = cancellation
         try:
             ok, cancelled, messages, more, last, arguments = _engine.encode(
-                source, hidden, codec, res, crop, flags, receive, self.cancellation, self._batch,
+                source, hidden, codec, res, crop, flags, receive, cancellation, self._batch,
                 self._quiet)
             ok = ok and not cancelled
             problems: tuple[str, ...] = ()
@@ -163,6 +177,9 @@ class Attempt:
             return Outcome(ok, messages, more, None if last is None else Record(*last),
                            arguments, problems, verified)
         finally:
+            with self._guard:
+                self._cancellation = None
+            del cancellation
             try:
                 os.unlink(_bytes(hidden))
             except FileNotFoundError:

@@ -1,17 +1,24 @@
-// Starts children with posix_spawnp: the cost does not grow with the size of the Python
-// process (no fork of its address space), and all set-up is declared before the child exists.
+// Starts children with clone, sharing our memory until their exec (no fork of its address space,
+// so the cost does not grow with the size of the Python process), and all set-up decided before
+// the child exists; where the caller's SIGCHLD could take a child's status, through a keeper.
 #include "tools/child.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <linux/futex.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <memory>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -39,78 +46,26 @@ Result<std::pair<UniqueFd, UniqueFd>> make_pipe(PipeSize size) {
     return std::pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
-// posix_spawn's attribute and file-action objects, destroyed on every path.
-struct SpawnSetup {
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    bool attributes_made = false;
-    bool actions_made = false;
-    ~SpawnSetup() {
-        if (actions_made) posix_spawn_file_actions_destroy(&actions);
-        if (attributes_made) posix_spawnattr_destroy(&attributes);
-    }
-};
-
-// Everything the child gets before exec, in one place: which descriptors become 0, 1 and 2,
-// and no other (Python's subprocess closes the rest too: a server's listening socket or a
-// library's log file opened without close-on-exec must not live on in ffmpeg), an empty signal
-// mask (worker threads block signals, and ffmpeg must still stop on Ctrl-C), and SIGPIPE and
-// SIGXFSZ back at their default actions (Python ignores both).
-int prepare_spawn(SpawnSetup& setup, const ChildWiring& wiring, int output_end, int error_end) {
-    if (int rc = posix_spawnattr_init(&setup.attributes)) return rc;
-    setup.attributes_made = true;
-    if (int rc = posix_spawn_file_actions_init(&setup.actions)) return rc;
-    setup.actions_made = true;
-
-    sigset_t empty;
-    sigemptyset(&empty);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGXFSZ);
-    if (int rc = posix_spawnattr_setsigmask(&setup.attributes, &empty)) return rc;
-    if (int rc = posix_spawnattr_setsigdefault(&setup.attributes, &defaults)) return rc;
-    if (int rc = posix_spawnattr_setflags(&setup.attributes,
-                                          POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF))
-        return rc;
-
-    if (wiring.input == StandardInput::null_device) {
-        if (int rc = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null",
-                                                      O_RDONLY, 0))
-            return rc;
-    }
-    // dup2 clears close-on-exec on the target, so only 1 and 2 survive the exec.
-    if (output_end >= 0) {
-        if (int rc = posix_spawn_file_actions_adddup2(&setup.actions, output_end, STDOUT_FILENO))
-            return rc;
-    }
-    if (error_end >= 0) {
-        if (int rc = posix_spawn_file_actions_adddup2(&setup.actions, error_end, STDERR_FILENO))
-            return rc;
-    }
-    // Last, once the pipe ends are in place: the C library closes the rest in the child (with
-    // close_range), so no code of ours runs between the spawn and the exec.
-    if (int rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1))
-        return rc;
-    return 0;
-}
-
-// What the child of a death-signalled start does between vfork and exec. It shares the parent's
-// memory, whose thread is suspended meanwhile, so it makes only system calls: no allocation, no
-// lock. Its failure to exec comes back through `error`.
-struct DeathSignalledStart {
-    pid_t parent;
+// What the child does between its clone and its exec. It shares our memory, and the keeper that
+// starts it is suspended meanwhile, so it makes only system calls: no allocation, no lock. Its
+// failure comes back through `error`.
+struct ChildStart {
     const std::vector<Text>* candidates;  // the program's paths to try, in PATH order
     char* const* argv;
     int null_input;  // the null device opened by the parent, or -1 to inherit
     int output_end;
     int error_end;
+    bool die_with_keeper;
+    pid_t keeper = 0;
     volatile int error = 0;
 };
 
-[[noreturn]] __attribute__((noinline)) void run_started_child(DeathSignalledStart* start) {
+// Not instrumented: it runs on a stack of its own, on the memory of a thread that is not its.
+__attribute__((noinline, no_sanitize("address", "undefined"))) int run_started_child(void* argument) {
+    auto* start = static_cast<ChildStart*>(argument);
     // A handler of the parent's must not run on its memory: every caught signal goes back to its
-    // default action (ignored ones stay ignored, as exec keeps them), SIGPIPE and SIGXFSZ too.
+    // default action (ignored ones stay ignored, as exec keeps them), SIGPIPE and SIGXFSZ too,
+    // which Python ignores and ffmpeg must not.
     for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
         struct sigaction action {};
         if (::sigaction(signal_number, nullptr, &action) != 0) continue;
@@ -121,10 +76,14 @@ struct DeathSignalledStart {
             (void)::sigaction(signal_number, &reset, nullptr);
         }
     }
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != start->parent) {
+    if (start->die_with_keeper &&
+        (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != start->keeper)) {
         start->error = ESRCH;  // the caller is gone already: nobody would stop this child
         ::_exit(127);
     }
+    // dup2 clears close-on-exec on the target, so only 0, 1 and 2 survive the exec; the rest
+    // goes too (Python's subprocess closes it as well: a server's listening socket or a
+    // library's log file opened without close-on-exec must not live on in ffmpeg).
     if ((start->null_input >= 0 && ::dup2(start->null_input, STDIN_FILENO) < 0) ||
         (start->output_end >= 0 && ::dup2(start->output_end, STDOUT_FILENO) < 0) ||
         (start->error_end >= 0 && ::dup2(start->error_end, STDERR_FILENO) < 0)) {
@@ -134,6 +93,7 @@ struct DeathSignalledStart {
 #ifdef SYS_close_range
     (void)::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0);
 #endif
+    // Worker threads block signals, and ffmpeg must still stop on Ctrl-C.
     sigset_t empty;
     sigemptyset(&empty);
     (void)::sigprocmask(SIG_SETMASK, &empty, nullptr);
@@ -169,43 +129,167 @@ std::vector<Text> program_candidates(const Text& program) {
     return candidates;
 }
 
-Result<pid_t> start_death_signalled(char* const* argv, const ChildWiring& wiring, int output_end,
-                                    int error_end) {
+}  // namespace
+
+// What one start shares with the processes it makes: the child's set-up, their stacks, and what
+// a keeper, where one waits for the child, hands over. At a fixed place until the process we
+// wait for (the keeper, or else the child) has been reaped.
+struct ChildKeeper {
+    static constexpr std::size_t stack_size = 128 * 1024;  // each, the keeper's and the child's
+
+    ChildStart start;
+    void* stacks = MAP_FAILED;
+    std::atomic<int> phase{0};  // 1 once the child has exec'd or failed to (futex word)
+    std::atomic<int> status{0};
+    pid_t caller = -1;  // our process, which the keeper must outlive by no moment
+    pid_t pid = -1;     // the keeper's, or the child's where it has none
+    bool kept = false;  // whether a keeper waits for the child
+    pid_t child = -1;
+    int exit_watch = -1;  // a pidfd of the child, opened by the keeper before it could be reaped
+    std::atomic<bool> reaped{false};
+
+    explicit ChildKeeper(const ChildStart& child_start) : start(child_start) {
+        stacks = ::mmap(nullptr, 2 * stack_size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    }
+    ~ChildKeeper() {
+        if (stacks != MAP_FAILED) (void)::munmap(stacks, 2 * stack_size);
+    }
+    ChildKeeper(const ChildKeeper&) = delete;
+    ChildKeeper& operator=(const ChildKeeper&) = delete;
+
+    void* keeper_stack_top() const { return static_cast<char*>(stacks) + stack_size; }
+    void* child_stack_top() const { return static_cast<char*>(stacks) + 2 * stack_size; }
+};
+
+namespace {
+
+// The keeper's word to the starting thread: the child has exec'd, or `error` says why not.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void publish(ChildKeeper* keeper,
+                                                                           int error) {
+    if (error != 0) keeper->start.error = error;
+    keeper->phase.store(1, std::memory_order_release);
+    (void)::syscall(SYS_futex, reinterpret_cast<int*>(&keeper->phase), FUTEX_WAKE, INT32_MAX,
+                    nullptr, nullptr, 0);
+}
+
+// The keeper: a process of our memory (so its start costs the same whatever our size) with a
+// signal table of its own and no exit signal, which never execs. It starts the child, hands
+// over a pidfd of it, waits for it and leaves its wait status behind.
+//
+// A child of ours would be reaped by the kernel itself, its status lost, wherever the caller
+// ignores SIGCHLD (a successful ffmpeg would look failed), or by a caller's SIGCHLD handler that
+// waits for any child; exec gives every child SIGCHLD as its exit signal whatever clone was
+// told. The keeper is not reaped by either: no exit signal, and invisible to any wait without
+// __WALL; and the child's parent is the keeper, whose SIGCHLD is at its default.
+//
+// It runs on the thread-local storage of the starting thread, which waits in a futex until the
+// child has exec'd: only then could a failing call's errno clash, and after it nothing the
+// keeper calls can fail. All signals stay blocked in it (they were when it was cloned), and it
+// dies with the starting thread, so it never holds our memory after we are gone.
+__attribute__((noinline, no_sanitize("address", "undefined"))) int run_keeper(void* argument) {
+    auto* keeper = static_cast<ChildKeeper*>(argument);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    (void)::sigaction(SIGCHLD, &default_action, nullptr);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != keeper->caller) {
+        publish(keeper, ESRCH);  // the caller is gone already
+        ::_exit(0);
+    }
+    keeper->start.keeper = static_cast<pid_t>(::syscall(SYS_getpid));
+    // CLONE_VFORK: the keeper goes on once the child has exec'd or exited.
+    const pid_t child = ::clone(run_started_child, keeper->child_stack_top(),
+                                CLONE_VM | CLONE_VFORK | SIGCHLD, &keeper->start);
+    if (child < 0) {
+        publish(keeper, errno);
+        ::_exit(0);
+    }
+#ifdef SYS_pidfd_open
+    keeper->exit_watch = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+#endif
+    keeper->child = child;
+    int status = 0;
+    const bool failed = keeper->start.error != 0;
+    publish(keeper, 0);
+    while (::syscall(SYS_wait4, child, &status, 0, nullptr) < 0) {
+    }
+    keeper->status.store(failed ? 0 : status, std::memory_order_release);
+    keeper->reaped.store(true, std::memory_order_release);
+    ::_exit(0);
+}
+
+// Whether the child's exit status could be taken from us: the kernel reaps children itself where
+// SIGCHLD is ignored (or SA_NOCLDWAIT set), and a handler may wait for any child. Only then is
+// a keeper worth its cost (about half a millisecond a start).
+bool status_at_risk() {
+    struct sigaction action {};
+    if (::sigaction(SIGCHLD, nullptr, &action) != 0) return true;
+    return action.sa_handler != SIG_DFL || (action.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
+Result<std::unique_ptr<ChildKeeper>> start_kept(char* const* argv, const ChildWiring& wiring,
+                                                int output_end, int error_end) {
     const std::vector<Text> candidates = program_candidates(argv[0]);
     UniqueFd null_input;
     if (wiring.input == StandardInput::null_device) {
         null_input = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         if (!null_input.valid()) return os_failure(errno);
     }
-    DeathSignalledStart start{::getpid(), &candidates, argv, null_input.get(), output_end,
-                              error_end};
-    // No signal may reach the child before its handlers are reset.
+    auto keeper = std::make_unique<ChildKeeper>(ChildStart{
+        &candidates, argv, null_input.get(), output_end, error_end, wiring.die_with_caller});
+    if (keeper->stacks == MAP_FAILED) return os_failure(errno);
+    keeper->caller = ::getpid();
+    keeper->kept = status_at_risk();
+    // No signal may reach the keeper or the child before its handlers are reset; the keeper
+    // keeps them all blocked.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t pid = ::vfork();
-    if (pid == 0) run_started_child(&start);
-    const int vfork_error = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (pid < 0) return os_failure(vfork_error);
-    if (start.error != 0) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t pid;
+    int clone_error;
+    if (keeper->kept) {
+        // CLONE_FILES: the pidfd it opens is ours. The low byte, the exit signal, is 0.
+        pid = ::clone(run_keeper, keeper->keeper_stack_top(), CLONE_VM | CLONE_FILES,
+                      keeper.get());
+        clone_error = errno;
+        // A keeper killed from outside before its word must not leave us waiting for good.
+        while (pid > 0 && keeper->phase.load(std::memory_order_acquire) == 0) {
+            timespec pause{0, 100'000'000};
+            (void)::syscall(SYS_futex, reinterpret_cast<int*>(&keeper->phase), FUTEX_WAIT, 0,
+                            &pause, nullptr, 0);
+            int status = 0;
+            if (keeper->phase.load(std::memory_order_acquire) == 0 &&
+                ::waitpid(pid, &status, WNOHANG | __WALL) == pid) {
+                pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+                // A child between its clone and its exec may still use the record: it stays.
+                (void)keeper.release();
+                return Failure{FailureKind::internal, "the child's keeper ended before it"};
+            }
         }
-        return os_failure(start.error);
+    } else {
+        // As posix_spawn does: we go on once the child has exec'd or exited.
+        keeper->start.keeper = keeper->caller;
+        pid = ::clone(run_started_child, keeper->child_stack_top(),
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, &keeper->start);
+        clone_error = errno;
+        if (pid > 0) keeper->child = pid;
     }
-    return pid;
-}
-
-// A descriptor that becomes readable when the child exits. The child is not reaped yet, so its
-// number can't have passed to another process.
-UniqueFd open_exit_watch(pid_t pid) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) return os_failure(clone_error);
+    keeper->pid = pid;
+    if (keeper->start.error != 0) {
+        const int error = keeper->start.error;
+        if (keeper->exit_watch >= 0) ::close(keeper->exit_watch);
+        int status = 0;
+        while (::waitpid(pid, &status, __WALL) < 0 && errno == EINTR) {
+        }
+        return os_failure(error);
+    }
 #ifdef SYS_pidfd_open
-    if (pid > 0) return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-#else
-    (void)pid;
+    // Not reaped yet, so its number can't have passed to another process.
+    if (!keeper->kept) keeper->exit_watch = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 #endif
-    return UniqueFd();
+    return keeper;
 }
 
 // A poll that can't be made is tried again this often, with this pause, before reading is given
@@ -220,12 +304,12 @@ bool wait_status_succeeded(int wait_status) {
     return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
 }
 
-ChildProcess::ChildProcess(pid_t pid, UniqueFd output, UniqueFd error)
-    : pid_(pid), output_(std::move(output)), error_(std::move(error)),
-      exit_watch_(open_exit_watch(pid)) {}
+ChildProcess::ChildProcess(std::unique_ptr<ChildKeeper> keeper, UniqueFd output, UniqueFd error)
+    : keeper_(std::move(keeper)), output_(std::move(output)), error_(std::move(error)),
+      exit_watch_(keeper_->exit_watch) {}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
+    : keeper_(std::move(other.keeper_)),
       output_(std::move(other.output_)),
       error_(std::move(other.error_)),
       exit_watch_(std::move(other.exit_watch_)) {}
@@ -234,53 +318,76 @@ ChildProcess::~ChildProcess() {
     // Only the text of a failed wait can throw, once waitpid has returned: out of memory while
     // unwinding, that must not end the process.
     try {
-        if (pid_ > 0) (void)stop();
+        if (keeper_) (void)stop();
     } catch (...) {
     }
+}
+
+void ChildProcess::signal_child(int signal_number) {
+    // Through the pidfd, which can't reach another process that later took the child's number.
+#ifdef SYS_pidfd_send_signal
+    if (exit_watch_.valid()) {
+        (void)::syscall(SYS_pidfd_send_signal, exit_watch_.get(), signal_number, nullptr, 0);
+        return;
+    }
+#endif
+    if (!keeper_->reaped.load(std::memory_order_acquire))
+        (void)::kill(keeper_->child, signal_number);
 }
 
 Result<int> ChildProcess::stop() {
     output_.reset();
     error_.reset();
-    if (pid_ <= 0) return Failure{FailureKind::internal, "child already waited for"};
-    (void)::kill(pid_, SIGTERM);
+    if (!keeper_) return Failure{FailureKind::internal, "child already waited for"};
+    signal_child(SIGTERM);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(stop_grace_ms);
     for (;;) {
         int status = 0;
-        const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
-        if (rc == pid_) {
-            pid_ = -1;
-            exit_watch_.reset();
-            return status;
-        }
+        const pid_t rc = ::waitpid(keeper_->pid, &status, WNOHANG | __WALL);
+        if (rc == keeper_->pid) return finish(status);
         if (rc < 0 && errno != EINTR) break;  // wait() below reports it
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         if (exit_watch_.valid()) {
             pollfd watched{exit_watch_.get(), POLLIN, 0};
-            (void)::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), 50)));
+            // The child has ended: its keeper follows at once.
+            if (::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), 50))) > 0)
+                return wait();
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    (void)::kill(pid_, SIGKILL);
+    signal_child(SIGKILL);
     return wait();
 }
 
 Result<int> ChildProcess::wait() {
     output_.reset();
     error_.reset();
-    exit_watch_.reset();
-    const pid_t pid = std::exchange(pid_, -1);
-    if (pid <= 0) return Failure{FailureKind::internal, "child already waited for"};
+    if (!keeper_) return Failure{FailureKind::internal, "child already waited for"};
     int status = 0;
     pid_t rc;
     do {
-        rc = ::waitpid(pid, &status, 0);
+        rc = ::waitpid(keeper_->pid, &status, __WALL);
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return os_failure(errno);
+    if (rc < 0) {
+        const int error = errno;
+        // A keeper may still run on its stacks: they are left to it.
+        if (keeper_->kept) (void)keeper_.release();
+        keeper_.reset();
+        exit_watch_.reset();
+        return os_failure(error);
+    }
+    return finish(status);
+}
+
+int ChildProcess::finish(int wait_status) {
+    exit_watch_.reset();
+    const int status =
+        keeper_->kept ? keeper_->status.load(std::memory_order_acquire) : wait_status;
+    keeper_.reset();
     return status;
 }
 
@@ -309,24 +416,10 @@ Result<ChildProcess> start_child(const ArgumentList& arguments, const ChildWirin
     for (const Text& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
-    if (wiring.die_with_caller) {
-        auto pid = start_death_signalled(argv.data(), wiring, output_write.get(), error_write.get());
-        if (!pid) return pid.failure();
-        return ChildProcess(pid.value(), std::move(output_read), std::move(error_read));
-    }
-
-    SpawnSetup setup;
-    if (int rc = prepare_spawn(setup, wiring, output_write.get(), error_write.get()))
-        return os_failure(rc);
-
-    pid_t pid = -1;
-    int rc;
-    do {
-        rc = posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
-    } while (rc == EINTR);
-    if (rc != 0) return os_failure(rc);
+    auto keeper = start_kept(argv.data(), wiring, output_write.get(), error_write.get());
+    if (!keeper) return keeper.failure();
     // Our copies of the write ends go now, so that end of file arrives when the child exits.
-    return ChildProcess(pid, std::move(output_read), std::move(error_read));
+    return ChildProcess(std::move(keeper.value()), std::move(output_read), std::move(error_read));
 }
 
 Result<bool> drain(std::initializer_list<DrainSource> sources, std::size_t read_size) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string_view>
 
 #include "kestrin.hpp"
@@ -39,6 +40,8 @@ struct ChildWiring {
     bool die_with_caller = false;
 };
 
+struct ChildKeeper;
+
 // True exactly when the child ended normally with exit status 0.
 bool wait_status_succeeded(int wait_status);
 
@@ -48,7 +51,7 @@ bool wait_status_succeeded(int wait_status);
 // to a full one is not blocked forever: its write fails instead.
 class ChildProcess {
 public:
-    ChildProcess(pid_t pid, UniqueFd output, UniqueFd error);
+    ChildProcess(std::unique_ptr<ChildKeeper> keeper, UniqueFd output, UniqueFd error);
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&&) = delete;
     ChildProcess(const ChildProcess&) = delete;
@@ -71,7 +74,10 @@ public:
     static constexpr int stop_grace_ms = 1000;
 
 private:
-    pid_t pid_;
+    void signal_child(int signal_number);
+    int finish(int wait_status);
+
+    std::unique_ptr<ChildKeeper> keeper_;  // gone once waited for
     UniqueFd output_;
     UniqueFd error_;
     UniqueFd exit_watch_;

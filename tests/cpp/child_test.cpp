@@ -48,21 +48,52 @@ TEST(ChildStarter, KilledChildIsAFailure) {
 struct ExitCase {
     int code;
     bool succeeded;
+    // The kernel then reaps children itself: a keeper must wait for ours, or the status is lost.
+    bool sigchld_ignored = false;
 };
 
-void PrintTo(const ExitCase& c, std::ostream* os) { *os << "exit " << c.code; }
+void PrintTo(const ExitCase& c, std::ostream* os) {
+    *os << "exit " << c.code << (c.sigchld_ignored ? ", SIGCHLD ignored" : "");
+}
+
+// The caller's SIGCHLD ignored for one test.
+class IgnoredSigchld {
+public:
+    explicit IgnoredSigchld(bool ignored)
+        : previous_(ignored ? std::signal(SIGCHLD, SIG_IGN) : SIG_ERR) {}
+    ~IgnoredSigchld() {
+        if (previous_ != SIG_ERR) std::signal(SIGCHLD, previous_);
+    }
+
+private:
+    void (*previous_)(int);
+};
 
 class ExitStatus : public testing::TestWithParam<ExitCase> {};
 
 TEST_P(ExitStatus, DecidesSuccess) {
+    IgnoredSigchld ignored(GetParam().sigchld_ignored);
     auto status = run_pass_through({"sh", "-c", "exit " + std::to_string(GetParam().code)});
-    ASSERT_TRUE(status.ok());
+    ASSERT_TRUE(status.ok()) << status.failure().message;
     EXPECT_EQ(wait_status_succeeded(status.value()), GetParam().succeeded);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, ExitStatus,
                          testing::Values(ExitCase{0, true}, ExitCase{1, false},
-                                         ExitCase{8, false}, ExitCase{255, false}));
+                                         ExitCase{8, false}, ExitCase{255, false},
+                                         ExitCase{0, true, true}, ExitCase{8, false, true}));
+
+TEST(ChildStarter, AKeptChildStillFailsToStartAndStops) {
+    IgnoredSigchld ignored(true);
+    auto missing = run_pass_through({"kestrin-no-such-program-anywhere"});
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.failure().message, "No such file or directory (os error 2)");
+    auto started = start_streaming({"sleep", "30"}, StandardInput::null_device, true);
+    ASSERT_TRUE(started.ok());
+    auto status = started.value().stop();
+    ASSERT_TRUE(status.ok()) << status.failure().message;
+    EXPECT_TRUE(WIFSIGNALED(status.value()) && WTERMSIG(status.value()) == SIGTERM);
+}
 
 TEST(ChildStarter, MissingProgramIsAnOsErrorNamingEnoent) {
     auto run = run_collecting({"kestrin-no-such-program-anywhere"}, PipeSize::standard);

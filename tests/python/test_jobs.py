@@ -264,3 +264,187 @@ def test_a_cancelled_transform_async_leaves_the_loop_free_and_nothing_behind(fak
     (ffmpeg,) = started_encodes(fake)
     assert not running(ffmpeg)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bin", "log"]
+
+
+
+ENVIRONMENT_CALLER = """
+import ast, os, signal, sys, kestrin, kestrin_jobs
+setup, call = sys.argv[1:3]
+# The name as the program would hold it, whatever the locale makes of command lines.
+output = ast.literal_eval(sys.argv[3])
+if setup == "SIGCHLD ignored":
+    signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+elif setup == "child subreaper":
+    import ctypes
+    assert ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER
+elif setup == "background of a terminal with tostop":
+    import fcntl, termios
+    # A session of its own with the terminal on 0, as a shell has: it keeps the foreground, and
+    # the caller runs in a process group of its own in the background, as after "&".
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    attributes = termios.tcgetattr(0)
+    attributes[3] |= termios.TOSTOP
+    termios.tcsetattr(0, termios.TCSANOW, attributes)
+    caller = os.fork()
+    if caller:
+        _, status = os.waitpid(caller, os.WUNTRACED)
+        if os.WIFSTOPPED(status):
+            os.kill(caller, signal.SIGKILL)
+            os.waitpid(caller, 0)
+            sys.exit("the caller was stopped")
+        sys.exit(os.waitstatus_to_exitcode(status))
+    os.setpgid(0, 0)
+if call == "engine":
+    result = kestrin.KestEngine().transform("in.mkv", output, "libx264", "720", "", "")
+else:
+    result = kestrin_jobs.transform("in.mkv", output, "libx264", "720", "", "", verify=False)
+zombies = []
+for entry in os.listdir("/proc"):
+    try:
+        with open(f"/proc/{entry}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        continue
+    if fields[0] == "Z" and int(fields[1]) == os.getpid():
+        zombies.append(entry)
+print()
+print(result, zombies)
+"""
+
+
+@pytest.mark.parametrize("setup, call, name, environment", [
+    # The kernel reaps children itself: their status must not be lost ("exit status 0").
+    ("SIGCHLD ignored", "engine", "out.mkv", {}),
+    ("SIGCHLD ignored", "kestrin_jobs", "out.mkv", {}),
+    ("child subreaper", "kestrin_jobs", "out.mkv", {}),
+    ("background of a terminal with tostop", "kestrin_jobs", "out.mkv", {}),
+    # A locale whose file names are ASCII: the output is there under the UTF-8 name meant.
+    ("", "kestrin_jobs", "\u00e9t\u00e9.mkv",
+     {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}),
+])
+def test_an_encode_in_the_callers_environment(fake, tmp_path, setup, call, name, environment):
+    fake.set("stats_for", "0.3", "ffmpeg")
+    films = tmp_path / "films"
+    films.mkdir()
+    env = python_env({"PYTHONPATH": os.path.dirname(os.path.dirname(kestrin_jobs.__file__)),
+                      **environment})
+    terminal = setup.startswith("background")
+    leader, follower = os.openpty() if terminal else (None, None)
+    try:
+        process = subprocess.run(
+            [sys.executable, "-c", ENVIRONMENT_CALLER, setup, call, ascii(f"{films}/{name}")],
+            stdin=follower if terminal else subprocess.DEVNULL, capture_output=True,
+            start_new_session=terminal, env=env, timeout=20)
+    finally:
+        for end in (leader, follower):
+            if end is not None:
+                os.close(end)
+    # After the engine's console texts, a line with the result and the zombies left.
+    assert (process.returncode, process.stdout.rsplit(b"\n", 2)[-2:]) == (0, [b"True []", b""]), \
+        process.stderr.decode()
+    assert os.listdir(films) == [name]
+
+
+LIMITED_CALLER = """
+import os, resource, sys, kestrin_jobs
+free = int(sys.argv[1])
+tasks = [("in.mkv", f"{os.environ['FILMS']}/out{i}.mkv", "libx264", "720", "", "") for i in range(6)]
+# Descriptors are numbered from the lowest free one: the limit leaves `free` of them, and one
+# more, that of the listing.
+highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + free, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+for position, result in kestrin_jobs.encode_all(tasks, workers=3, verify=False):
+    print("\\nresult", position, result if isinstance(result, bool) else
+          (type(result).__name__, result.errno, result.filename), flush=True)
+"""
+
+
+@pytest.mark.parametrize("free, done", [
+    (0, 0),  # no task can start: each fails alone, and the iteration ends
+    # Enough for one encode at a time: a task that can't start beside others waits for one of
+    # them to end, and so do the tasks behind it.
+    (3, 6),
+])
+def test_too_few_descriptors_fail_only_the_tasks_that_could_not_start(fake, tmp_path, free,
+                                                                      done):
+    fake.set("stats_for", "0.3", "ffmpeg")
+    films = tmp_path / "films"
+    films.mkdir()
+    process = subprocess.run(
+        [sys.executable, "-c", LIMITED_CALLER, str(free)], capture_output=True, timeout=30,
+        env=python_env({"FILMS": str(films), "PYTHONPATH": os.path.dirname(
+            os.path.dirname(kestrin_jobs.__file__))}))
+    assert process.returncode == 0, process.stderr.decode()
+    # Beside the engine's console texts, one line per result.
+    results = dict(line.split(" ", 2)[1:] for line in process.stdout.decode().splitlines()
+                   if line.startswith("result "))
+    assert sorted(results) == [str(i) for i in range(6)]
+    assert set(results.values()) <= {"True", "('OSError', 24, 'ffmpeg')"}, results
+    finished = sorted(int(position) for position, result in results.items() if result == "True")
+    assert len(finished) == done, results
+    assert sorted(os.listdir(films)) == [f"out{i}.mkv" for i in finished]
+
+
+INTERRUPTED_CALLERS = {
+    "transform": """
+import os, kestrin_jobs
+print("ready", flush=True)
+kestrin_jobs.transform("in.mkv", f"{os.environ['FILMS']}/out.mkv", "libx264", "720", "", "",
+                       verify=False)
+""",
+    "encode_all": """
+import os, kestrin_jobs
+tasks = [("in.mkv", f"{os.environ['FILMS']}/out{i}.mkv", "libx264", "720", "", "") for i in range(4)]
+print("ready", flush=True)
+for _ in kestrin_jobs.encode_all(tasks, workers=2, verify=False):
+    pass
+""",
+}
+
+
+@pytest.mark.parametrize("caller, second", [("transform", False), ("encode_all", True)])
+def test_ctrl_c_at_any_moment_leaves_nothing_behind(fake, tmp_path, caller, second):
+    import random
+
+    seed = time.time_ns()
+    chance = random.Random(seed)
+    fake.set("stats_for", "2", "ffmpeg")
+    films = tmp_path / "films"
+    films.mkdir()
+    env = python_env({"FILMS": str(films),
+                      "PYTHONPATH": os.path.dirname(os.path.dirname(kestrin_jobs.__file__))})
+    for attempt in range(12):
+        # Half the tries stop the call within its first milliseconds, half later on.
+        delay = chance.uniform(0, 0.02 if attempt % 2 else 0.4)
+        with subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALLERS[caller]],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, env=env) as process:
+            try:
+                assert process.stdout.readline() == b"ready\n"
+                time.sleep(delay)
+                process.send_signal(signal.SIGINT)
+                if second:  # while the first one's cleanup runs
+                    time.sleep(chance.uniform(0, 0.05))
+                    process.send_signal(signal.SIGINT)
+                process.wait(10)
+            finally:
+                process.kill()
+        what = f"seed {seed}, try {attempt}, {delay:.3f} s"
+        wait_for(lambda: not processes_naming(str(films)), 3, f"end of every encode ({what})")
+        assert os.listdir(films) == [], what
+
+
+def test_a_blocked_loop_body_holds_up_no_running_encode(fake, tmp_path):
+    # The first task ends at once; the loop body then blocks far longer than the others take.
+    tasks = [("in.mkv", str(tmp_path / f"out{i}@stats_for={seconds}@.mkv"), "libx264", "720",
+              "", "") for i, seconds in enumerate(["0.1", "0.8", "0.8"])]
+    seen = []
+    for position, result in kestrin_jobs.encode_all(tasks, workers=3, verify=False,
+                                                    on_progress=lambda *_: None):
+        seen.append((position, result))
+        if position == 0:
+            time.sleep(2.5)
+            # Ended, verified and renamed while the body was blocked.
+            ended = sorted(p.name for p in tmp_path.glob("out*.mkv"))
+    assert sorted(seen) == [(0, True), (1, True), (2, True)]
+    assert ended == [pathlib.Path(task[1]).name for task in tasks]

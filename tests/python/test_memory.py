@@ -1,5 +1,6 @@
 """Memory: every method under a low address-space limit ends in a result or an exception, never
-an abort, and what probe and get_blackbar_coords need does not grow with what the child writes.
+an abort, and what probe, get_blackbar_coords and the companions' encode need does not grow with
+what the child writes.
 Each case runs in a fresh interpreter with RLIMIT_AS set, against shell doubles."""
 import json
 import textwrap
@@ -13,6 +14,7 @@ pytestmark = pytest.mark.skipif(SANITIZED, reason="an address-space limit can't 
 
 REPORT_MB = 30
 STDERR_MB = 300
+ENDLESS_MB = 400
 CROP_LINE = "[Parsed_cropdetect_0 @ 0x1] x1:0 x2:63 y1:8 y2:39 w:64 h:32 x:0 y:8 crop=64:32:0:8"
 TASK = ("in", "out", "libx264", "720", "", "")
 CALLS = {
@@ -28,7 +30,7 @@ EXPECTED = {"probe": 64, "get_blackbar_coords": "64:32:0:8", "transform": True,
 # The limit is set once everything the call needs from Python is loaded; the outcome is written
 # after it is lifted again. The encode's console texts go to the null device.
 CHILD = """
-import os, resource, sys, kestrin
+import os, resource, sys, kestrin, kestrin_jobs
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 e = kestrin.KestEngine()
 def address_space():
@@ -79,9 +81,24 @@ def hungry_tools(tmp_path_factory):
     return bin_dir
 
 
-def outcome_under_limit(bin_dir, method, headroom_mb, tmp_path):
+@pytest.fixture(scope="module")
+def endless_tools(tmp_path_factory):
+    """ffmpeg writes ENDLESS_MB without a line end, then its output; ffprobe lists nothing."""
+    bin_dir = tmp_path_factory.mktemp("endless") / "bin"
+    bin_dir.mkdir()
+    scripts = {"ffprobe": "exit 1",
+               "ffmpeg": f"head -c {ENDLESS_MB << 20} /dev/zero | tr '\\0' x >&2\n"
+                         'for last; do :; done\n: > "$last"'}
+    for name, body in scripts.items():
+        path = bin_dir / name
+        path.write_text("#!/bin/sh\n" + body + "\n")
+        path.chmod(0o755)
+    return bin_dir
+
+
+def outcome_under_limit(bin_dir, method, headroom_mb, tmp_path, call=None):
     out = tmp_path / "outcome"
-    code = CHILD.format(headroom=headroom_mb, call=CALLS[method], out=str(out))
+    code = CHILD.format(headroom=headroom_mb, call=call or CALLS[method], out=str(out))
     result = run_in_fresh_interpreter(textwrap.dedent(code), timeout=180,
                                       env={"PATH": f"{bin_dir}:/usr/bin:/bin",
                                            "KESTRIN_BATCH_WORKERS": "2"})
@@ -109,6 +126,13 @@ def test_memory_is_the_report_and_not_what_the_child_writes(hungry_tools, tmp_pa
     # The 30 MB report is kept while it is read; the 300 MB of standard error never are.
     assert outcome_under_limit(hungry_tools, method, 2 * REPORT_MB + 16, tmp_path) == \
         ("ok", EXPECTED[method])
+
+
+def test_the_companions_cut_a_record_without_a_line_end(endless_tools, tmp_path):
+    # The engine's reader is bounded in its own tests; this is the companions' road to it.
+    call = (f"kestrin_jobs.transform({str(tmp_path / 'in.mkv')!r}, "
+            f"{str(tmp_path / 'out.mkv')!r}, 'libx264', '720', '', '', verify=False)")
+    assert outcome_under_limit(endless_tools, None, 16, tmp_path, call) == ("ok", True)
 
 
 def test_the_boundary_reports_a_fault_when_the_heap_is_exhausted(tmp_path):
