@@ -378,23 +378,53 @@ async def _key_frame_before(input: str, at: float) -> float | None:
     return found if "K" in flags and math.isfinite(found) else None
 
 
+# How much earlier a cut that found no key frame is tried again, in turn.
+_CUT_BACKOFFS = (0.0, 10.0, 30.0)
+
+
 async def _cut(input: str, window: tuple[float, float] | None, path: str,
                start_time: float = 0.0) -> None:
     """The film's video alone over the window, without re-encoding: the engine then encodes
     just that. A cut without re-encoding starts at a key frame, and everything from there to
     the window's start would be encoded and measured too (up to a whole group of pictures,
     ten seconds in many films); so the window is moved back to start at the key frame before
-    it."""
-    seek, span = [], []
-    if window is not None:
-        start, length = window
-        key = await _key_frame_before(input, start_time + start)
-        if key is not None and start - 60 <= key - start_time <= start:
-            start = key - start_time + _SEEK_MARGIN
-        seek, span = ["-ss", f"{start:.3f}"], ["-t", f"{length:.3f}"]
+    it.
+
+    A file without an index (an MPEG transport or program stream) is not sought to a key
+    frame: the copy then starts at the next key frame, which in a long group of pictures lies
+    beyond the window, and the cut would hold no picture. Such a cut is made again from
+    further back, over that much more."""
+    if window is None:
+        await _copy_video(input, None, path)
+        return
+    start, length = window
+    key = await _key_frame_before(input, start_time + start)
+    if key is not None and start - 60 <= key - start_time <= start:
+        start = key - start_time + _SEEK_MARGIN
+    for backoff in _CUT_BACKOFFS:
+        begin = max(0.0, start - backoff)
+        await _copy_video(input, (begin, length + start - begin), path)
+        if await _has_video(path) or begin == 0.0:
+            return
+
+
+async def _copy_video(input: str, span: tuple[float, float] | None, path: str) -> None:
+    """The film's video stream from ``span`` (start, length), or whole, without re-encoding."""
+    seek = [] if span is None else ["-ss", f"{span[0]:.3f}"]
+    length = [] if span is None else ["-t", f"{span[1]:.3f}"]
     await _run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", *seek, "-i", input,
-                *span, "-map", "0:V:0", "-c", "copy", "-map_metadata", "-1",
+                *length, "-map", "0:V:0", "-c", "copy", "-map_metadata", "-1",
                 "-map_chapters", "-1", "-y", path])
+
+
+async def _has_video(path: str) -> bool:
+    try:
+        out = await _run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
+                          "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path])
+    except _ToolFailed:
+        return False
+    text = out.decode("ascii", "replace").strip().strip(",")
+    return text.isdigit() and int(text) > 0
 
 
 async def _join(cuts: Sequence[str], path: str) -> None:

@@ -220,3 +220,15 @@ def test_a_cancelled_search_leaves_nothing(real_tools, sampled, tmp_path):
     asyncio.run(cancel_while_probing())
     assert processes_naming(str(sampled)) == []
     assert list(sampled.iterdir()) == []
+
+
+def test_a_window_of_a_stream_without_an_index_holds_pictures(real_tools, tmp_path):
+    """A transport stream is not sought to a key frame: with its only one at the start, a copy
+    from the window's time on would hold no picture."""
+    clip = tmp_path / "long-gop.ts"
+    subprocess.run([REAL_FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "lavfi",
+                    "-i", "testsrc2=s=192x108:r=24:d=12", "-c:v", "libx264", "-g", "600",
+                    "-sc_threshold", "0", str(clip)], check=True)
+    cut = str(tmp_path / "cut.mkv")
+    asyncio.run(_quality._cut(str(clip), (8.0, 0.5), cut, 1.4))
+    assert asyncio.run(_quality._has_video(cut))
