@@ -364,18 +364,24 @@ async def _counted_bytes(input: str, indexes: Sequence[int]) -> int:
 _SEEK_MARGIN = 0.2
 
 
-async def _key_frame_before(input: str, at: float) -> float | None:
-    """The time of the film's key frame that a seek to ``at`` (in the file's own timeline) lands
-    on, or None where ffprobe names none."""
+async def _key_frames_near(input: str, times: Sequence[float]) -> list[float]:
+    """The film's key frames that seeks to ``times`` (in the file's own timeline) land on, in
+    one ffprobe run, sorted; none where ffprobe names none (a seek that lands elsewhere)."""
+    if not times:
+        return []
     out = await _run(["ffprobe", "-v", "error", "-select_streams", "V:0", "-read_intervals",
-                      f"{at:.3f}%+#1", "-show_entries", "packet=pts_time,flags", "-of",
-                      "csv=p=0", input])
-    time_, _, flags = out.decode("ascii", "replace").partition("\n")[0].partition(",")
-    try:
-        found = float(time_)
-    except ValueError:
-        return None
-    return found if "K" in flags and math.isfinite(found) else None
+                      ",".join(f"{at:.3f}%+#1" for at in times), "-show_entries",
+                      "packet=pts_time,flags", "-of", "csv=p=0", input])
+    keys = []
+    for line in out.decode("ascii", "replace").split():
+        time_, _, flags = line.partition(",")
+        try:
+            found = float(time_)
+        except ValueError:
+            continue
+        if "K" in flags and math.isfinite(found):
+            keys.append(found)
+    return sorted(keys)
 
 
 # How much earlier a cut that found no key frame is tried again, in turn.
@@ -383,12 +389,12 @@ _CUT_BACKOFFS = (0.0, 10.0, 30.0)
 
 
 async def _cut(input: str, window: tuple[float, float] | None, path: str,
-               start_time: float = 0.0) -> None:
+               start_time: float = 0.0, keys: Sequence[float] = ()) -> float:
     """The film's video alone over the window, without re-encoding: the engine then encodes
-    just that. A cut without re-encoding starts at a key frame, and everything from there to
-    the window's start would be encoded and measured too (up to a whole group of pictures,
-    ten seconds in many films); so the window is moved back to start at the key frame before
-    it.
+    just that; its duration comes back. A cut without re-encoding starts at a key frame, and
+    everything from there to the window's start would be encoded and measured too (up to a
+    whole group of pictures, ten seconds in many films); so the window is moved back to start
+    at the last of the film's `keys` (times in the file's own timeline) before it.
 
     A file without an index (an MPEG transport or program stream) is not sought to a key
     frame: the copy then starts at the next key frame, which in a long group of pictures lies
@@ -396,16 +402,19 @@ async def _cut(input: str, window: tuple[float, float] | None, path: str,
     further back, over that much more."""
     if window is None:
         await _copy_video(input, None, path)
-        return
+        return (await _cut_facts(path))[1]
     start, length = window
-    key = await _key_frame_before(input, start_time + start)
-    if key is not None and start - 60 <= key - start_time <= start:
-        start = key - start_time + _SEEK_MARGIN
+    before = [key - start_time for key in keys if start - 60 <= key - start_time <= start]
+    if before:
+        start = max(before) + _SEEK_MARGIN
+    duration = math.nan
     for backoff in _CUT_BACKOFFS:
         begin = max(0.0, start - backoff)
         await _copy_video(input, (begin, length + start - begin), path)
-        if await _has_video(path) or begin == 0.0:
-            return
+        packets, duration = await _cut_facts(path)
+        if packets or begin == 0.0:
+            break
+    return duration
 
 
 async def _copy_video(input: str, span: tuple[float, float] | None, path: str) -> None:
@@ -417,14 +426,21 @@ async def _copy_video(input: str, span: tuple[float, float] | None, path: str) -
                 "-map_chapters", "-1", "-y", path])
 
 
-async def _has_video(path: str) -> bool:
+async def _cut_facts(path: str) -> tuple[int, float]:
+    """A cut's video packets and duration (NaN where ffprobe names none)."""
     try:
         out = await _run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
-                          "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path])
+                          "-show_entries", "stream=nb_read_packets:format=duration", "-of",
+                          "default=noprint_wrappers=1", path])
     except _ToolFailed:
-        return False
-    text = out.decode("ascii", "replace").strip().strip(",")
-    return text.isdigit() and int(text) > 0
+        return 0, math.nan
+    facts = dict(line.partition("=")[::2] for line in out.decode("ascii", "replace").split())
+    packets = facts.get("nb_read_packets", "")
+    try:
+        duration = float(facts.get("duration", "nan"))
+    except ValueError:
+        duration = math.nan
+    return (int(packets) if packets.isdigit() else 0), duration
 
 
 async def _join(cuts: Sequence[str], path: str) -> None:
@@ -438,15 +454,6 @@ async def _join(cuts: Sequence[str], path: str) -> None:
                     "-i", listing, "-map", "0", "-c", "copy", "-y", path])
     finally:
         os.unlink(listing)
-
-
-async def _duration(path: str) -> float:
-    out = await _run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
-                      "csv=p=0", path])
-    try:
-        return float(out.decode("ascii", "replace").strip())
-    except ValueError:
-        return math.nan
 
 
 async def _frame_times(path: str) -> list[float]:
@@ -648,9 +655,13 @@ class _Search:
         counting = asyncio.ensure_future(_counted_bytes(self.input, self.film.uncounted)) \
             if self.film.uncounted else None
         try:
-            await _all(self._cut(window, cut) for window, cut in zip(windows, cuts))
+            keys = await _key_frames_near(self.input, [self.film.start_time + w[0]
+                                                       for w in windows if w is not None])
+            durations = await _all(self._cut(window, cut, keys)
+                                   for window, cut in zip(windows, cuts))
             self.window_frames = await _all(
-                self._join_and_refer([cuts[i] for i in group], sample, reference)
+                self._join_and_refer([cuts[i] for i in group], [durations[i] for i in group],
+                                     sample, reference)
                 for group, sample, reference in zip(groups, self.samples, self.references))
             self.copied_bytes = self.film.stated_bytes + (await counting if counting else 0)
         finally:
@@ -658,25 +669,24 @@ class _Search:
                 counting.cancel()
                 await asyncio.gather(counting, return_exceptions=True)
 
-    async def _cut(self, window: tuple[float, float] | None, cut: str) -> None:
+    async def _cut(self, window: tuple[float, float] | None, cut: str,
+                   keys: Sequence[float]) -> float:
         assert self.film is not None
         async with self.slots:
-            await _cut(self.input, window, cut, self.film.start_time)
+            return await _cut(self.input, window, cut, self.film.start_time, keys)
 
-    async def _join_and_refer(self, cuts: Sequence[str], sample: str,
-                              reference: str) -> list[int]:
-        durations = [1.0]
+    async def _join_and_refer(self, cuts: Sequence[str], durations: Sequence[float],
+                              sample: str, reference: str) -> list[int]:
         if len(cuts) == 1:
             os.rename(cuts[0], sample)
         else:
             async with self.slots:
-                durations = await _all(_duration(cut) for cut in cuts)
                 await _join(cuts, sample)
-            # Without every window's length the sample counts as one window.
-            if not all(math.isfinite(d) for d in durations):
-                durations = [1.0]
             for cut in cuts:
                 os.unlink(cut)
+        # Without every window's length the sample counts as one window.
+        if len(cuts) == 1 or not all(math.isfinite(d) for d in durations):
+            durations = [1.0]
         # Lossless, through the engine's own command line: the source at the output's size,
         # with whatever the engine does to the picture before the encoder. Deinterlacing, once
         # the engine decides it from the input's field order, joins here by itself: the cut

@@ -231,4 +231,4 @@ def test_a_window_of_a_stream_without_an_index_holds_pictures(real_tools, tmp_pa
                     "-sc_threshold", "0", str(clip)], check=True)
     cut = str(tmp_path / "cut.mkv")
     asyncio.run(_quality._cut(str(clip), (8.0, 0.5), cut, 1.4))
-    assert asyncio.run(_quality._has_video(cut))
+    assert asyncio.run(_quality._cut_facts(cut))[0] > 0
