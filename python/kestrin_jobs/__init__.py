@@ -259,8 +259,9 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
 
     # Tasks that could not start for want of descriptors or processes while others ran: they
     # try again once one of those has ended and let its own go, and the tasks behind them wait
-    # for that too. With nothing else running, a task that can't start fails alone.
+    # for that too. A task that can't start with nothing else running fails alone.
     deferred: list[tuple[int, _runner.Attempt]] = []
+    alone: set[int] = set()  # tasks that have tried to start with nothing else running
     try:
         while waiting or running:
             while waiting and len(running) < limit and not deferred:
@@ -283,8 +284,16 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
             if isinstance(event, _Ended):
                 attempt, thread = running.pop(position)
                 thread.join()
-                if running and _short_of_resources(event.result):
+                if _short_of_resources(event.result) and (running or position not in alone):
                     deferred.append((position, attempt))
+                    if running:
+                        continue
+                    # Nothing else runs now, but what ended while it started may have let go
+                    # of what it lacked: it tries once more, and fails only if it can't start
+                    # alone either.
+                    alone.add(position)
+                    waiting.extendleft(reversed(deferred))
+                    deferred.clear()
                     continue
                 waiting.extendleft(reversed(deferred))
                 deferred.clear()
