@@ -91,9 +91,10 @@ def measure(repeats=3):
         report = folder / "report.json"
         env = {k: v for k, v in os.environ.items() if not k.startswith("FAKE_")}
         env.update(PATH=f"{folder / 'bin'}:/usr/bin:/bin", KESTRIN_BATCH_WORKERS=str(WORKERS))
+        # In the folder: the double creates each task's output under its relative name.
         subprocess.run([sys.executable, "-c", SCRIPT, json.dumps(DURATIONS), str(repeats),
                         str(report)], env=env, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, cwd=folder)
         times = json.loads(report.read_text())
     startup = statistics.median(times["startup"])
     bound = greedy_bound(DURATIONS, WORKERS)
