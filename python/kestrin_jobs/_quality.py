@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import itertools
 import json
 import math
 import os
@@ -605,10 +606,7 @@ def film_bytes_per_frame(packets: Sequence[tuple[int, bool]], counts: Sequence[i
     ``key_interval`` frames (and at its scene cuts, which the windows show as their own key
     frames). Counted as they come, they made the film about a tenth larger than it came out on
     the benchmark film; left out, a sixth smaller. So they count at the film's own rate."""
-    starts, at = set(), 0
-    for count in counts:
-        starts.add(at)
-        at += count
+    starts = set(itertools.accumulate(counts, initial=0))
     first = [size for index, (size, key) in enumerate(packets) if key and index in starts]
     rest = [size for index, (size, key) in enumerate(packets) if not (key and index in starts)]
     if not first or not rest:
@@ -716,12 +714,9 @@ class _Search:
         measured = await _all(self._encode_and_measure(sample, output, reference, flags)
                               for sample, output, reference in zip(self.samples, outputs,
                                                                    self.references))
-        windows: list[list[float]] = []
-        for (scores, _, _), counts in zip(measured, self.window_frames):
-            at = 0
-            for count in counts:
-                windows.append(scores[at:at + count])
-                at += count
+        windows = [scores[start:start + count]
+                   for (scores, _, _), counts in zip(measured, self.window_frames)
+                   for start, count in zip(itertools.accumulate(counts, initial=0), counts)]
         # Bytes per frame of each sample, its container's share included, weighed by frames.
         bytes_, frames = 0.0, 0
         for (_, packets, size), counts in zip(measured, self.window_frames):
