@@ -81,7 +81,7 @@ Text field_filter_text(const FieldDecision& decision) {
 // A film is measured on black-bar detection's windows (every frame of each: idet needs
 // neighbouring fields), a shorter file on its opening.
 ArgumentList field_analysis_arguments(const Text& path, std::optional<double> duration) {
-    if (duration && *duration >= shortest_sampled_film) {
+    if (duration && *duration >= shortest_windowed_film) {
         return film_windows_arguments(path, *duration, {"-noaccurate_seek"}, "idet[windows]");
     }
     return {"ffmpeg", "-hide_banner", "-loglevel", "info", "-i", path, "-map", "0:V:0", "-vf",

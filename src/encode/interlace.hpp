@@ -38,9 +38,6 @@ FieldDecision decide_fields(const FieldCounts& counts);
 // The filter that goes first in the encode's chain: empty for progressive pictures.
 Text field_filter_text(const FieldDecision& decision);
 
-// Files shorter than this (or of unknown length) are measured on their opening alone.
-constexpr double shortest_sampled_film = 60.0;
-
 // idet on the first video stream that is not a cover picture: the opening of a short file,
 // else windows across it, each reached by fast seeking and joined into one stream.
 ArgumentList field_analysis_arguments(const Text& path, std::optional<double> duration);

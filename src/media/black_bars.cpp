@@ -176,7 +176,7 @@ namespace {
 
 bool is_sampled(double duration) {
     // N/A comes from the probe as 0; inf and nan would give no time to seek to.
-    return std::isfinite(duration) && duration >= shortest_sampled_duration;
+    return std::isfinite(duration) && duration >= shortest_windowed_film;
 }
 
 // Standard input from the null device, standard output read and dropped, standard error scanned

@@ -12,9 +12,6 @@ namespace kestrin {
 
 ArgumentList cropdetect_arguments(const Text& path);
 
-// Films shorter than this are measured by their opening alone.
-constexpr double shortest_sampled_duration = 60.0;
-
 // The sampling run over a film of `duration` seconds: windows of half a second from 10 %, 20 %,
 // ..., 80 % of it, each reached by fast seeking (from the key frame at or before its start) and
 // decoded at its key frames only, joined into one stream for cropdetect.
@@ -51,10 +48,11 @@ private:
 
 // Probes `path` first (whose failure comes back unchanged, before ffmpeg is started), then runs
 // cropdetect on its opening and, when the probed duration is finite and at least
-// shortest_sampled_duration, at the same time on windows across it. The answer is the union of
-// what the two runs found, else the probed picture as "W:H:0:0". Only a failure to start or read
-// the opening's run is a failure: the sampling run refines and, whatever way it goes wrong,
-// leaves the opening's answer. Both children have ended when it returns.
+// shortest_windowed_film (tools/film_windows.hpp), at the same time on windows across it. The
+// answer is the union of what the two runs found, else the probed picture as "W:H:0:0". Only a
+// failure to start or read the opening's run is a failure: the sampling run refines and,
+// whatever way it goes wrong, leaves the opening's answer. Both children have ended when it
+// returns.
 Result<Text> detect_black_bars(const Text& path);
 
 }  // namespace kestrin

@@ -9,6 +9,11 @@
 
 namespace kestrin {
 
+// Films shorter than this (or of unknown length) are measured on their opening alone: their
+// first frames are a large part of them, and windows half a second long at a tenth of the way
+// would crowd each other.
+constexpr double shortest_windowed_film = 60.0;
+
 // ffmpeg measuring eight windows of half a second, from 10 %, 20 %, ..., 80 % of `duration`,
 // with `filter` (which ends the graph in "[windows]"). Each window is an input of its own, so that
 // -ss seeks the demuxer instead of decoding up to the start, with `input_options` before it; "V"
