@@ -284,7 +284,8 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
             if isinstance(event, _Ended):
                 attempt, thread = running.pop(position)
                 thread.join()
-                if _short_of_resources(event.result) and (running or position not in alone):
+                again = _short_of_resources(event.result) and (running or position not in alone)
+                if again:
                     deferred.append((position, attempt))
                     if running:
                         continue
@@ -292,12 +293,10 @@ def _encode_all(attempts: list[_runner.Attempt], limit: int,
                     # of what it lacked: it tries once more, and fails only if it can't start
                     # alone either.
                     alone.add(position)
-                    waiting.extendleft(reversed(deferred))
-                    deferred.clear()
-                    continue
                 waiting.extendleft(reversed(deferred))
                 deferred.clear()
-                yield position, event.result
+                if not again:
+                    yield position, event.result
             elif on_progress is not None:
                 on_progress(position, event)
     finally:
